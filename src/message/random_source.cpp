@@ -1,0 +1,85 @@
+#include "message/random_source.hpp"
+
+#include "surface/errors.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <bcrypt.h>
+#define SystemFunction036 NTAPI SystemFunction036
+#include <ntsecapi.h>
+#undef SystemFunction036
+#elif defined(__linux__)
+#include <sys/random.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace orvane {
+
+#if defined(_WIN32)
+
+namespace {
+
+// BCryptGenRandom with the system's preferred generator first; RtlGenRandom
+// (SystemFunction036) after a failure. Each call takes at most 2^32 - 1 bytes.
+bool fill_windows_piece(std::uint8_t* piece, ULONG length) {
+    const NTSTATUS status = BCryptGenRandom(nullptr, piece, length, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if ((static_cast<ULONG>(status) & 0xC0000000u) != 0xC0000000u) return true;
+    return RtlGenRandom(piece, length) != FALSE;
+}
+
+}  // namespace
+
+void fill_random(MutableBytes region) {
+    constexpr std::size_t max_piece = 0xFFFFFFFFu;
+    for (std::size_t done = 0; done < region.size();) {
+        const auto piece = static_cast<ULONG>(std::min(region.size() - done, max_piece));
+        if (!fill_windows_piece(region.data() + done, piece)) {
+            const DWORD error = GetLastError();
+            PyErr_SetFromWindowsErr(error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE);
+            throw PythonErrorSet{};
+        }
+        done += piece;
+    }
+}
+
+#else
+
+namespace {
+
+[[noreturn]] void raise_os_error() {
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw PythonErrorSet{};
+}
+
+}  // namespace
+
+void fill_random(MutableBytes region) {
+    std::size_t done = 0;
+    while (done < region.size()) {
+#if defined(__linux__)
+        // getrandom may return fewer bytes than asked, or be interrupted.
+        const ssize_t got = getrandom(region.data() + done, region.size() - done, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got == 0) errno = EIO;  // no progress: never spin
+            raise_os_error();
+        }
+        done += static_cast<std::size_t>(got);
+#else
+        // getentropy takes at most 256 bytes per call.
+        const std::size_t piece = std::min<std::size_t>(region.size() - done, 256);
+        if (getentropy(region.data() + done, piece) != 0) raise_os_error();
+        done += piece;
+#endif
+    }
+}
+
+#endif
+
+}  // namespace orvane

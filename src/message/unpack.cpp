@@ -1,0 +1,58 @@
+#include "message/kdf.hpp"
+#include "message/messages.hpp"
+#include "modes/ige.hpp"
+#include "surface/frame.hpp"
+
+#include <botan/mem_ops.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace orvane {
+
+namespace {
+
+bool equal_bytes(ByteView a, ByteView b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+}  // namespace
+
+PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id) {
+    if (packed.size() < packed_header_size) fail("packed data too short");
+    if (!equal_bytes(auth_key_id, packed.first(auth_key_id_size))) fail("auth_key_id mismatch");
+    const ByteView msg_key = packed.subspan(auth_key_id_size, msg_key_size);
+    const KeyIv derived = derive_key_iv(auth_key, msg_key, /*outgoing=*/false);
+    const Aes256 cipher(derived.aes_key);
+
+    const ByteView encrypted = packed.subspan(packed_header_size);
+    if (encrypted.size() < plaintext_header_size) fail("decrypted data too short");
+
+    // The first plaintext block (salt and session_id) is decrypted aside and
+    // everything after it straight into the result, so the payload is written
+    // once and never moved. The chain continues from the first block's
+    // ciphertext and plaintext.
+    ResultBytes result(encrypted.size() - plaintext_header_size);
+    const MutableBytes payload = result.bytes();
+    std::array<std::uint8_t, plaintext_header_size> header;
+    ige256_decrypt_blocks(cipher, derived.aes_iv, encrypted.data(), header.data(), header.size());
+    std::array<std::uint8_t, ige_iv_size> chained_iv;
+    std::copy_n(encrypted.begin(), aes_block_size, chained_iv.begin());
+    std::copy(header.begin(), header.end(), chained_iv.begin() + aes_block_size);
+    const ByteView rest = encrypted.subspan(plaintext_header_size);
+    ige256_decrypt_blocks(cipher, chained_iv, rest.data(), payload.data(), rest.size());
+    const std::size_t whole = rest.size() - rest.size() % aes_block_size;
+    std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole), rest.end(),
+              payload.begin() + static_cast<std::ptrdiff_t>(whole));  // an undecrypted tail stays as sent
+
+    if (!equal_bytes(session_id, ByteView(header).subspan(8, session_id_size))) fail("session_id mismatch");
+
+    // The message key covers the whole plaintext; without this check an
+    // altered or forged message would be accepted.
+    const MsgKey expected = compute_msg_key(auth_key, {header, payload}, /*outgoing=*/false);
+    if (!Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size)) fail("msg_key mismatch");
+    return result.take();
+}
+
+}  // namespace orvane

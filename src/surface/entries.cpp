@@ -1,0 +1,102 @@
+// Each entry matches its arguments, converts them in parameter order (one
+// declaration, so the order is fixed), and hands plain values to its body.
+#include "surface/entries.hpp"
+
+#include "message/kdf.hpp"
+#include "message/messages.hpp"
+#include "modes/ctr.hpp"
+#include "modes/ige.hpp"
+#include "surface/frame.hpp"
+
+namespace orvane {
+
+namespace {
+
+template <std::size_t N>
+class Arguments {
+public:
+    Arguments(const CallSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+        : signature_(signature), slots_(match_arguments(signature, args, nargs, kwnames)) {}
+
+    ByteView bytes(std::size_t i) const { return as_byte_view(slots_[i], signature_.parameters[i]); }
+    PyObject* bytearray(std::size_t i) const { return as_bytearray(slots_[i], signature_.parameters[i]); }
+    std::int64_t int64(std::size_t i) const { return as_int64(slots_[i], signature_.parameters[i]); }
+    bool flag(std::size_t i) const { return as_flag(slots_[i], signature_.parameters[i]); }
+
+private:
+    const CallSignature<N>& signature_;
+    std::array<PyObject*, N> slots_;
+};
+
+template <std::size_t N, class Body>
+PyObject* enter(const CallSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                Body body) {
+    return guarded_call([&] { return body(Arguments<N>(signature, args, nargs, kwnames)); });
+}
+
+constexpr CallSignature<3> ige256_encrypt_signature{"ige256_encrypt", {"data", "key", "iv"}};
+constexpr CallSignature<3> ige256_decrypt_signature{"ige256_decrypt", {"data", "key", "iv"}};
+constexpr CallSignature<4> ctr256_encrypt_signature{"ctr256_encrypt", {"data", "key", "iv", "state"}};
+constexpr CallSignature<4> ctr256_decrypt_signature{"ctr256_decrypt", {"data", "key", "iv", "state"}};
+constexpr CallSignature<3> kdf_signature{"kdf", {"auth_key", "msg_key", "outgoing"}};
+constexpr CallSignature<5> pack_message_signature{"pack_message",
+                                                  {"data", "salt", "session_id", "auth_key", "auth_key_id"}};
+constexpr CallSignature<4> unpack_message_signature{"unpack_message",
+                                                    {"packed", "session_id", "auth_key", "auth_key_id"}};
+
+PyRef ctr_body(const Arguments<4>& a) {
+    const ByteView data = a.bytes(0), key = a.bytes(1);
+    PyObject *const iv = a.bytearray(2), *const state = a.bytearray(3);
+    return ctr256_crypt(data, key, iv, state);
+}
+
+}  // namespace
+
+PyObject* ige256_encrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(ige256_encrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
+        const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
+        return ige256_encrypt(data, key, iv);
+    });
+}
+
+PyObject* ige256_decrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(ige256_decrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
+        const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
+        return ige256_decrypt(data, key, iv);
+    });
+}
+
+PyObject* ctr256_encrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(ctr256_encrypt_signature, args, nargs, kwnames, ctr_body);
+}
+
+PyObject* ctr256_decrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(ctr256_decrypt_signature, args, nargs, kwnames, ctr_body);
+}
+
+PyObject* kdf_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(kdf_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
+        const ByteView auth_key = a.bytes(0), msg_key = a.bytes(1);
+        const bool outgoing = a.flag(2);
+        return kdf(auth_key, msg_key, outgoing);
+    });
+}
+
+PyObject* pack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(pack_message_signature, args, nargs, kwnames, [](const Arguments<5>& a) {
+        const ByteView data = a.bytes(0);
+        const std::int64_t salt = a.int64(1);
+        const ByteView session_id = a.bytes(2), auth_key = a.bytes(3), auth_key_id = a.bytes(4);
+        return pack_message(data, salt, session_id, auth_key, auth_key_id);
+    });
+}
+
+PyObject* unpack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(unpack_message_signature, args, nargs, kwnames, [](const Arguments<4>& a) {
+        const ByteView packed = a.bytes(0), session_id = a.bytes(1), auth_key = a.bytes(2),
+                       auth_key_id = a.bytes(3);
+        return unpack_message(packed, session_id, auth_key, auth_key_id);
+    });
+}
+
+}  // namespace orvane

@@ -1,0 +1,205 @@
+#include "surface/frame.hpp"
+
+#include "surface/once.hpp"
+#include "surface/panic.hpp"
+
+#include <string>
+
+namespace orvane {
+
+namespace {
+
+InternedName add_note_name{"add_note"};
+
+int as_int(std::size_t length) { return static_cast<int>(length); }
+
+// Attaches "while processing '{name}'" to `exception`. A note that cannot be
+// made or attached is dropped, and so is the error that prevented it.
+void attach_argument_note(PyObject* exception, std::string_view name) {
+    PyObject* add_note = add_note_name.get();
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%.*s'", as_int(name.size()), name.data()));
+    if (add_note == nullptr || !note ||
+        !PyRef::steal(PyObject_CallMethodOneArg(exception, add_note, note.get())))
+        PyErr_Clear();
+}
+
+[[noreturn]] void raise_with_note(PyRef exception, std::string_view name) {
+    attach_argument_note(exception.get(), name);
+    PyErr_SetRaisedException(exception.release());
+    throw PythonErrorSet{};
+}
+
+// An exception that a conversion took from the interpreter (an __index__ or a
+// truth slot that raised). A PanicException passes through as an internal
+// fault of this call instead of becoming a conversion failure.
+[[noreturn]] void conversion_failed(std::string_view name) {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type == nullptr) PyErr_Clear();
+    if (panic_type != nullptr && Py_IS_TYPE(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+        PySys_WriteStderr("orvanecrypto: a PanicException was raised while converting argument '%.*s':\n",
+                          as_int(name.size()), name.data());
+        PyErr_DisplayException(exception.get());
+        std::string message = "Unwrapped panic from Python code";
+        if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
+            Py_ssize_t size = 0;
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
+        }
+        PyErr_Clear();
+        internal_fault(std::move(message));
+    }
+    raise_with_note(std::move(exception), name);
+}
+
+[[noreturn]] void mismatch_failed(PyObject* argument, const char* target, std::string_view name) {
+    raise_with_note(type_mismatch(argument, target), name);
+}
+
+bool is_numpy_bool(PyTypeObject* type) {
+    PyRef module = PyRef::steal(PyType_GetModuleName(type));
+    PyRef type_name = module ? PyRef::steal(PyType_GetName(type)) : PyRef();
+    if (!type_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+           (PyUnicode_EqualToUTF8(type_name.get(), "bool_") || PyUnicode_EqualToUTF8(type_name.get(), "bool"));
+}
+
+std::string missing_list(const std::string_view* parameters, const std::size_t* missing, std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) list += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+        list += '\'';
+        list += parameters[missing[i]];
+        list += '\'';
+    }
+    return list;
+}
+
+}  // namespace
+
+void match_arguments_into(const char* function, const std::string_view* parameters, std::size_t count,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    if (static_cast<std::size_t>(nargs) > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, count,
+                     nargs);
+        throw PythonErrorSet{};
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+        if (utf8 == nullptr) PyErr_Clear();  // unencodable: matches no parameter
+        std::size_t parameter = count;
+        for (std::size_t p = 0; utf8 != nullptr && p < count; ++p)
+            if (parameters[p] == std::string_view(utf8, static_cast<std::size_t>(size))) parameter = p;
+        if (parameter == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, keyword);
+            throw PythonErrorSet{};
+        }
+        if (slots[parameter] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%.*s'", function,
+                         as_int(parameters[parameter].size()), parameters[parameter].data());
+            throw PythonErrorSet{};
+        }
+        slots[parameter] = args[nargs + k];
+    }
+
+    std::array<std::size_t, 8> missing{};
+    std::size_t missing_count = 0;
+    for (std::size_t p = static_cast<std::size_t>(nargs); p < count; ++p)
+        if (slots[p] == nullptr) missing[missing_count++] = p;
+    if (missing_count > 0) {
+        const std::string list = missing_list(parameters, missing.data(), missing_count);
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
+                     missing_count, missing_count == 1 ? "" : "s", list.c_str());
+        throw PythonErrorSet{};
+    }
+}
+
+PyRef type_mismatch(PyObject* argument, const char* target) {
+    PyRef message;
+    if (argument == Py_None) {
+        message = PyRef::steal(PyUnicode_FromFormat("'None' is not an instance of '%s'", target));
+    } else {
+        PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(argument)));
+        if (!type_name) PyErr_Clear();
+        message = type_name ? PyRef::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'",
+                                                                type_name.get(), target))
+                            : PyRef::steal(PyUnicode_FromFormat(
+                                  "'<failed to extract type name>' object is not an instance of '%s'", target));
+    }
+    require(message.get());
+    return PyRef::steal(require(PyObject_CallOneArg(PyExc_TypeError, message.get())));
+}
+
+ByteView as_byte_view(PyObject* argument, std::string_view name) {
+    if (!PyType_HasFeature(Py_TYPE(argument), Py_TPFLAGS_BYTES_SUBCLASS)) mismatch_failed(argument, "bytes", name);
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(argument)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(argument))};
+}
+
+PyObject* as_bytearray(PyObject* argument, std::string_view name) {
+    if (!PyByteArray_Check(argument)) mismatch_failed(argument, "bytearray", name);
+    return argument;
+}
+
+std::int64_t as_int64(PyObject* argument, std::string_view name) {
+    const long long value = PyLong_AsLongLong(argument);
+    if (value == -1 && PyErr_Occurred()) conversion_failed(name);
+    return value;
+}
+
+bool as_flag(PyObject* argument, std::string_view name) {
+    if (Py_IS_TYPE(argument, &PyBool_Type)) return argument == Py_True;
+    PyTypeObject* type = Py_TYPE(argument);
+    if (!is_numpy_bool(type)) mismatch_failed(argument, "bool", name);
+    auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+    if (truth == nullptr) {
+        PyErr_Clear();
+        PyRef message = PyRef::steal(require(PyUnicode_FromFormat(
+            "object of type '%S' does not define a '__bool__' conversion", reinterpret_cast<PyObject*>(type))));
+        raise_with_note(PyRef::steal(require(PyObject_CallOneArg(PyExc_TypeError, message.get()))), name);
+    }
+    const int value = truth(argument);
+    if (value < 0) conversion_failed(name);
+    return value != 0;
+}
+
+ResultBytes::ResultBytes(std::size_t size) : size_(size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        throw PythonErrorSet{};
+    }
+    object_ = PyRef::steal(require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+}
+
+PyRef result_object(PyObject* created, std::source_location where) {
+    if (created == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        internal_fault("PyObject pointer is null", where);
+    }
+    return PyRef::steal(created);
+}
+
+void raise_value_error(const char* message) noexcept {
+    if (PyRef text = PyRef::steal(PyUnicode_FromString(message))) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+void raise_internal_fault(const InternalFault& fault) noexcept {
+    std::string_view file = fault.where.file_name();
+    if (const auto src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
+    PySys_FormatStderr("orvanecrypto: internal fault at %.*s:%u: %s\n", as_int(file.size()), file.data(),
+                       static_cast<unsigned>(fault.where.line()), fault.message.c_str());
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type == nullptr) return;  // its creation failure is the exception
+    if (PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(fault.message.data(),
+                                                              static_cast<Py_ssize_t>(fault.message.size()))))
+        PyErr_SetObject(panic_type, text.get());
+}
+
+}  // namespace orvane
