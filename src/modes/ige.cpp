@@ -5,36 +5,40 @@
 
 namespace orvane {
 
-void ige256_encrypt_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out,
-                           std::size_t length) {
-    Block previous_ciphertext = Block::load(iv.data());
-    Block previous_plaintext = Block::load(iv.data() + aes_block_size);
+namespace {
+
+// Both directions are one chain: out(i) = F(in(i) ^ out(i-1)) ^ in(i-1).
+// Encryption starts from out(0) = y(0), in(0) = x(0); decryption from
+// out(0) = x(0), in(0) = y(0).
+template <bool encrypt>
+void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out, std::size_t length) {
+    Block previous_output = Block::load(iv.data() + (encrypt ? 0 : aes_block_size));
+    Block previous_input = Block::load(iv.data() + (encrypt ? aes_block_size : 0));
     const std::size_t whole = length - length % aes_block_size;
     for (std::size_t offset = 0; offset < whole; offset += aes_block_size) {
-        const Block plaintext = Block::load(in + offset);
+        const Block input = Block::load(in + offset);
         std::uint8_t scratch[aes_block_size];
-        (plaintext ^ previous_ciphertext).store(scratch);
-        cipher.encrypt_block(scratch, scratch);
-        previous_ciphertext = Block::load(scratch) ^ previous_plaintext;
-        previous_ciphertext.store(out + offset);
-        previous_plaintext = plaintext;
+        (input ^ previous_output).store(scratch);
+        if constexpr (encrypt)
+            cipher.encrypt_block(scratch, scratch);
+        else
+            cipher.decrypt_block(scratch, scratch);
+        previous_output = Block::load(scratch) ^ previous_input;
+        previous_output.store(out + offset);
+        previous_input = input;
     }
+}
+
+}  // namespace
+
+void ige256_encrypt_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out,
+                           std::size_t length) {
+    ige_blocks<true>(cipher, iv, in, out, length);
 }
 
 void ige256_decrypt_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out,
                            std::size_t length) {
-    Block previous_ciphertext = Block::load(iv.data());
-    Block previous_plaintext = Block::load(iv.data() + aes_block_size);
-    const std::size_t whole = length - length % aes_block_size;
-    for (std::size_t offset = 0; offset < whole; offset += aes_block_size) {
-        const Block ciphertext = Block::load(in + offset);
-        std::uint8_t scratch[aes_block_size];
-        (ciphertext ^ previous_plaintext).store(scratch);
-        cipher.decrypt_block(scratch, scratch);
-        previous_plaintext = Block::load(scratch) ^ previous_ciphertext;
-        previous_plaintext.store(out + offset);
-        previous_ciphertext = ciphertext;
-    }
+    ige_blocks<false>(cipher, iv, in, out, length);
 }
 
 namespace {
