@@ -233,3 +233,19 @@ def test_exec_passes_on_an_error_reading_all(module_exec):
 
     with pytest.raises(KeyError, match="no __all__ for you"):
         module_exec(Refusing("refusing_probe"))
+
+
+def test_exec_failing_part_way_keeps_what_was_added(module_exec):
+    # Each name goes into __all__ before its attribute is set, and a failure
+    # stops the step without rolling anything back.
+    class RefusingKdf(types.ModuleType):
+        def __setattr__(self, name, value):
+            if name == "kdf":
+                raise RuntimeError("no kdf here")
+            super().__setattr__(name, value)
+
+    module = RefusingKdf("refusing_kdf_probe")
+    with pytest.raises(RuntimeError, match="no kdf here"):
+        module_exec(module)
+    assert module.__all__ == NAMES[:5]
+    assert [name for name in NAMES if hasattr(module, name)] == NAMES[:4]
