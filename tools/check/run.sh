@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# The hardening checks of `./dev check`, run inside the build environment after
+# ./dev has built the module into the normal virtual environment.
+#
+#   ./dev check              every check, in order
+#   ./dev check asan valgrind   only the named checks
+#
+# Each check prints a header and one result line; the run ends with
+# "N passed, N failed" and exits non-zero if anything failed. Long runs:
+# ORVANECRYPTO_FUZZ_EXAMPLES (default 3000 here) sets the examples per property.
+set -uo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+CHECK_DIR=$REPO/tools/check
+BUILD=$REPO/build/check
+NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
+ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
+DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
+export ORVANECRYPTO_FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
+export PYTHONDONTWRITEBYTECODE=1
+
+ALL_CHECKS=(asan debug-python portable-cpu valgrind fuzz native-tests static-analysis)
+# Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID):
+# AES-NI, VAES on AVX2 and AVX-512, the SHA extensions, and the vector units
+# its other fast AES and SHA-256 paths are built on, so that only the portable
+# C++ code is left.
+PORTABLE_CPUID=aesni,avx2_vaes,avx512_aes,intel_sha,intel_sha512,gfni,avx512,avx2,bmi2,ssse3,sse2
+
+mkdir -p "$BUILD"
+passed=0 failed=0 skipped=0 summary=()
+
+header() { printf '\n\033[1m======== check %s: %s ========\033[0m\n' "$1" "$2"; }
+
+# result NAME STATUS SECONDS [DETAIL]
+result() {
+    local line="$1: $2 in $3 s${4:+ ($4)}"
+    case $2 in
+        passed) passed=$((passed + 1)) ;;
+        skipped) skipped=$((skipped + 1)) ;;
+        *) failed=$((failed + 1)) ;;
+    esac
+    summary+=("$line")
+    printf '\033[1m-------- %s\033[0m\n' "$line"
+}
+
+# Runs a check function; a non-zero status is a failure. The function may
+# set SKIP_REASON (and return 0) to report the check as skipped.
+run_check() {
+    local name=$1 title=$2 fn=$3 start=$SECONDS
+    header "$name" "$title"
+    SKIP_REASON=
+    if "$fn"; then
+        if [[ -n $SKIP_REASON ]]; then
+            result "$name" skipped $((SECONDS - start)) "skipped: $SKIP_REASON"
+        else
+            result "$name" passed $((SECONDS - start))
+        fi
+    else
+        result "$name" failed $((SECONDS - start))
+    fi
+}
+
+# pip-installs the module from the working tree into a venv, with extra
+# scikit-build-core settings; the build directory is kept for the next run.
+install_into() {
+    local venv_py=$1; shift
+    "$venv_py" -m pip install --quiet --no-build-isolation --no-deps --no-index \
+        --disable-pip-version-check --root-user-action=ignore --force-reinstall "$@" "$REPO"
+}
+
+make_venv() {
+    local interpreter=$1 venv=$2
+    [[ -x $venv/bin/python ]] && return
+    echo "creating $venv with $interpreter"
+    "$interpreter" -m venv --system-site-packages "$venv"
+}
+
+pytest_in() {
+    local py=$1; shift
+    (cd "$REPO" && "$py" -m pytest -p no:cacheprovider "$@")
+}
+
+existing_tests() {
+    local t
+    for t in "$@"; do [[ -f $REPO/tests/$t ]] && printf '%s\n' "tests/$t"; done
+}
+
+# ---------------------------------------------------------------------------
+# 1. Address and undefined-behaviour sanitizers over the whole suite.
+
+check_asan() {
+    local libasan
+    libasan=$(g++ -print-file-name=libasan.so)
+    [[ -f $libasan ]] || { echo "no libasan.so from g++"; return 1; }
+    make_venv python3.14 "$ASAN_VENV" || return 1
+    echo "building the module with -fsanitize=address,undefined into $ASAN_VENV"
+    install_into "$ASAN_VENV/bin/python" \
+        -Cbuild-dir="$BUILD/asan" -Ccmake.build-type=RelWithDebInfo \
+        -Ccmake.define.ORVANECRYPTO_WERROR=ON \
+        "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+        "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" || return 1
+    # The interpreter is not instrumented, so the runtime is preloaded; the
+    # interpreter's allocator is bypassed so that every object is a malloc
+    # block ASan can watch.
+    echo "running the suite with LD_PRELOAD=$libasan"
+    LD_PRELOAD=$libasan PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=86:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+    LSAN_OPTIONS=suppressions=$CHECK_DIR/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 \
+        pytest_in "$ASAN_VENV/bin/python" -q tests
+}
+
+# ---------------------------------------------------------------------------
+# 2. The debug interpreter: whole suite plus the reference-leak test.
+
+check_debug_python() {
+    command -v python3.14-dbg >/dev/null || { echo "python3.14-dbg is not installed"; return 1; }
+    make_venv python3.14-dbg "$DBG_VENV" || return 1
+    echo "building the module for $("$DBG_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+    install_into "$DBG_VENV/bin/python" -Cbuild-dir="$BUILD/dbg" \
+        -Ccmake.define.ORVANECRYPTO_WERROR=ON || return 1
+    "$DBG_VENV/bin/python" -c 'import sys, orvanecrypto; assert hasattr(sys, "gettotalrefcount"); print("loaded", orvanecrypto.__file__)' \
+        || return 1
+    pytest_in "$DBG_VENV/bin/python" -q tests
+}
+
+# ---------------------------------------------------------------------------
+# 3. The portable AES and SHA-256 code of the crypto library.
+
+check_portable_cpu() {
+    local fast slow
+    echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID"
+    # First show that the setting really changes the path: the same work gives
+    # the same bytes and takes clearly longer without the CPU's instructions.
+    fast=$(cd "$REPO" && "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+    slow=$(cd "$REPO" && BOTAN_CLEAR_CPUID=$PORTABLE_CPUID "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+    echo "default:  $fast"
+    echo "portable: $slow"
+    "$NORMAL_PY" - "$fast" "$slow" <<'EOF' || return 1
+import json, sys
+fast, slow = (json.loads(a) for a in sys.argv[1:])
+ok = True
+if fast["digest"] != slow["digest"]:
+    print("the two paths gave different results"); ok = False
+for what in ("aes", "sha256"):
+    ratio = slow[what] / fast[what]
+    print(f"{what}: portable path {ratio:.1f}x the time of the default path")
+    if fast["cpu_has_" + what] and ratio < 1.5:
+        print(f"{what}: BOTAN_CLEAR_CPUID did not change the {what} path"); ok = False
+sys.exit(0 if ok else 1)
+EOF
+    BOTAN_CLEAR_CPUID=$PORTABLE_CPUID pytest_in "$NORMAL_PY" -q tests
+}
+
+# ---------------------------------------------------------------------------
+# 4. valgrind memcheck over the tests of the seven functions.
+
+check_valgrind() {
+    local files
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    mapfile -t files < <(existing_tests test_call_frame.py test_ige.py test_ctr.py test_kdf.py \
+                                        test_pack_message.py test_unpack_message.py test_refleaks.py)
+    ((${#files[@]})) || { echo "no test files to run"; return 1; }
+    echo "memcheck over: ${files[*]}"
+    # Few examples per property: memcheck runs the interpreter some 30 times
+    # slower, and every path is reached by the examples of the tests anyway.
+    (cd "$REPO" && PYTHONMALLOC=malloc ORVANECRYPTO_FUZZ_EXAMPLES=20 \
+        valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+            --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+            --track-origins=yes --num-callers=30 --trace-children=no \
+            --suppressions="$CHECK_DIR/valgrind-python.supp" \
+            --log-file="$BUILD/valgrind.log" \
+            "$NORMAL_PY" -m pytest -p no:cacheprovider -q "${files[@]}")
+    local status=$?
+    grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|Invalid|uninitialised' "$BUILD/valgrind.log" | sort | uniq -c | head -20
+    ((status == 0)) || echo "memcheck findings: see $BUILD/valgrind.log"
+    return $status
+}
+
+# ---------------------------------------------------------------------------
+# 5-7, 9. Property-based fuzzing, forgery, fault injection and threads, with
+# more examples than the normal suite.
+
+check_fuzz() {
+    local files
+    mapfile -t files < <(existing_tests test_fuzz.py test_forgery.py test_fault_injection.py test_threads.py)
+    if ((${#files[@]} == 0)); then SKIP_REASON="not present"; return 0; fi
+    echo "ORVANECRYPTO_FUZZ_EXAMPLES=$ORVANECRYPTO_FUZZ_EXAMPLES over: ${files[*]}"
+    pytest_in "$NORMAL_PY" -q "${files[@]}"
+}
+
+# ---------------------------------------------------------------------------
+# 8. The native key-material test program, through ctest.
+
+check_native_tests() {
+    if ! grep -q 'ORVANECRYPTO_NATIVE_TESTS' "$REPO/CMakeLists.txt"; then
+        SKIP_REASON="not present"; return 0
+    fi
+    cmake -S "$REPO" -B "$BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython_EXECUTABLE="$NORMAL_PY" -DORVANECRYPTO_NATIVE_TESTS=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$BUILD/native" || return 1
+    ctest --test-dir "$BUILD/native" --output-on-failure
+}
+
+# ---------------------------------------------------------------------------
+# 10. clang-tidy and cppcheck over our sources.
+
+check_static_analysis() {
+    local sources status=0
+    mapfile -t sources < <(cd "$REPO" && find src -name '*.cpp' | sort)
+    cmake -S "$REPO" -B "$BUILD/tidy" -G Ninja -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || return 1
+    echo "clang-tidy ($(clang-tidy --version | grep -o 'version [0-9.]*')) over ${#sources[@]} files, checks from .clang-tidy"
+    (cd "$REPO" && printf '%s\n' "${sources[@]}" \
+        | xargs -P "$(nproc)" -n 2 clang-tidy -p "$BUILD/tidy" --quiet --warnings-as-errors='*') \
+        2> >(grep -v -E '^[0-9]+ warnings? generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^Use -system-headers' >&2) \
+        || status=1
+    echo "cppcheck ($(cppcheck --version))"
+    (cd "$REPO" && cppcheck --quiet --std=c++20 --language=c++ --enable=warning,style,performance,portability \
+        --inline-suppr --error-exitcode=1 --check-level=exhaustive \
+        --suppress=missingIncludeSystem --suppress=unmatchedSuppression \
+        -I src -j "$(nproc)" --cppcheck-build-dir="$(mkdir -p "$BUILD/cppcheck" && echo "$BUILD/cppcheck")" src) \
+        || status=1
+    return $status
+}
+
+# ---------------------------------------------------------------------------
+
+selected=("$@")
+((${#selected[@]})) || selected=("${ALL_CHECKS[@]}")
+for name in "${selected[@]}"; do
+    case $name in
+        asan) run_check asan "AddressSanitizer and UndefinedBehaviorSanitizer, whole suite" check_asan ;;
+        debug-python) run_check debug-python "python3.14-dbg, whole suite and reference leaks" check_debug_python ;;
+        portable-cpu) run_check portable-cpu "portable AES and SHA-256 (BOTAN_CLEAR_CPUID), whole suite" check_portable_cpu ;;
+        valgrind) run_check valgrind "valgrind memcheck over the seven functions' tests" check_valgrind ;;
+        fuzz) run_check fuzz "fuzzing, forgery, fault injection and threads" check_fuzz ;;
+        native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
+        static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
+        *) echo "unknown check '$name'; the checks are: ${ALL_CHECKS[*]}" >&2; exit 2 ;;
+    esac
+done
+
+printf '\n\033[1m======== summary ========\033[0m\n'
+printf '%s\n' "${summary[@]}"
+printf '%d passed, %d failed%s\n' "$passed" "$failed" "$( ((skipped)) && echo ", $skipped skipped")"
+((failed == 0))
