@@ -1,7 +1,6 @@
 """kdf: the MTProto 2.0 derivation of the per-message AES-256 key and IGE vector,
 checked against an independent derivation on hashlib (reference.derive_key_iv)."""
 
-import hashlib
 import itertools
 import random
 
@@ -42,34 +41,6 @@ def test_matches_independent_derivation(outgoing, msg_key_length):
     assert type(result) is tuple and len(result) == 2
     assert all(type(part) is bytes and len(part) == 32 for part in result)
     assert result == reference.derive_key_iv(AUTH_KEY, msg_key, outgoing)
-
-
-def test_whole_msg_key_is_hashed():
-    long_key = _rng.randbytes(1000)
-    last_changed = long_key[:-1] + bytes([long_key[-1] ^ 1])
-    for outgoing in (True, False):
-        first = orvanecrypto.kdf(AUTH_KEY, long_key, outgoing)
-        second = orvanecrypto.kdf(AUTH_KEY, last_changed, outgoing)
-        assert first[0] != second[0] and first[1] != second[1]
-
-
-def test_directions_differ():
-    outgoing = orvanecrypto.kdf(AUTH_KEY, MSG_KEY, True)
-    incoming = orvanecrypto.kdf(AUTH_KEY, MSG_KEY, False)
-    assert outgoing[0] != incoming[0] and outgoing[1] != incoming[1]
-
-
-def test_fixed_digest_pieces():
-    # With the all-zero key the two auth_key windows are zeros; the digests are
-    # computed here straight from the layout, not through the reference helper.
-    auth_key = bytes(84)
-    msg_key = bytes(range(16))
-    sha256_a = hashlib.sha256(msg_key + bytes(36)).digest()
-    sha256_b = hashlib.sha256(bytes(36) + msg_key).digest()
-    expected_key = sha256_a[0:8] + sha256_b[8:24] + sha256_a[24:32]
-    expected_iv = sha256_b[0:8] + sha256_a[8:24] + sha256_b[24:32]
-    for outgoing in (True, False):
-        assert orvanecrypto.kdf(auth_key, msg_key, outgoing) == (expected_key, expected_iv)
 
 
 def _range_fault(n: int, outgoing: bool) -> str | None:
@@ -122,21 +93,6 @@ def test_auth_key_range_rule(length, outgoing):
 def test_unread_auth_key_bytes_do_not_matter(outgoing, positions):
     changed = _flipped(AUTH_KEY, positions)
     assert orvanecrypto.kdf(changed, MSG_KEY, outgoing) == orvanecrypto.kdf(AUTH_KEY, MSG_KEY, outgoing)
-
-
-@pytest.mark.parametrize(
-    "outgoing, position",
-    [(True, 0), (True, 35), (True, 40), (True, 75), (False, 8), (False, 43), (False, 48), (False, 83)],
-)
-def test_edges_of_read_windows_matter(outgoing, position):
-    changed = _flipped(AUTH_KEY, [position])
-    assert orvanecrypto.kdf(changed, MSG_KEY, outgoing) != orvanecrypto.kdf(AUTH_KEY, MSG_KEY, outgoing)
-
-
-def test_extra_bytes_after_last_window_do_not_matter():
-    for outgoing, shortest in ((True, 76), (False, 84)):
-        base = AUTH_KEY[:shortest]
-        assert orvanecrypto.kdf(base + b"\x01" * 500, MSG_KEY, outgoing) == orvanecrypto.kdf(base, MSG_KEY, outgoing)
 
 
 @pytest.mark.parametrize(
@@ -199,11 +155,4 @@ def test_keyword_calls(order):
     assert orvanecrypto.kdf(AUTH_KEY, outgoing=False, msg_key=MSG_KEY) == reference.derive_key_iv(
         AUTH_KEY, MSG_KEY, False
     )
-
-
-def test_bytes_subclasses_are_accepted():
-    class Key(bytes):
-        pass
-
-    assert orvanecrypto.kdf(Key(AUTH_KEY), Key(MSG_KEY), True) == reference.derive_key_iv(AUTH_KEY, MSG_KEY, True)
 

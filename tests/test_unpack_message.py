@@ -279,13 +279,6 @@ def test_tail_is_covered_by_msg_key(tail_length):
     _value_error("msg_key mismatch", good[:-1] + bytes([good[-1] ^ 1]))
 
 
-def test_tail_after_header_block_only():
-    # 16 + r bytes: the header block is decrypted, the r bytes stay as sent.
-    packed, plaintext = _message_with_tail(1, 5)
-    assert len(packed) == 24 + 21
-    assert _unpack(packed) == plaintext[16:] == packed[-5:]
-
-
 @pytest.mark.parametrize(
     "arguments, name",
     [
