@@ -15,6 +15,7 @@ import gc
 import json
 import os
 import platform
+import resource
 import subprocess
 import sys
 import time
@@ -119,10 +120,12 @@ class Limit:
                 raise SystemExit(f"bench: the hardware-limit program disagrees with the module on {name}")
 
     def timer(self, mode: str, size: int):
-        """Times `calls` calls of `mode` on `size` bytes; returns nanoseconds."""
-        def time_calls(calls: int) -> int:
+        """Times `calls` calls of `mode` on `size` bytes; returns nanoseconds
+        and minor page faults."""
+        def time_calls(calls: int) -> tuple[int, int]:
             self.process.stdin.write(f"{mode} {size} {calls}\n")
-            return int(self.process.stdout.readline())
+            ns, faults = self.process.stdout.readline().split()
+            return int(ns), int(faults)
         return time_calls
 
     def close(self) -> None:
@@ -178,99 +181,113 @@ def server_message(data: bytes) -> bytes:
 
 class Remote:
     """A contender timed elsewhere: called with a number of calls, it returns
-    the nanoseconds they took."""
+    the nanoseconds they took and the minor page faults they caused."""
 
     def __init__(self, time_calls) -> None:
         self.time_calls = time_calls
 
 
-def time_calls(call, calls: int) -> int:
+def minor_faults() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def time_calls(call, calls: int) -> tuple[int, int]:
+    """Nanoseconds and minor page faults of `calls` calls."""
     if isinstance(call, Remote):
         return call.time_calls(calls)
+    faults = minor_faults()
     start = time.perf_counter_ns()
     for _ in range(calls):
         call()
-    return time.perf_counter_ns() - start
+    elapsed = time.perf_counter_ns() - start
+    return elapsed, minor_faults() - faults
 
 
 def calls_for(call, min_seconds: float) -> int:
     """How many calls make one repetition of at least `min_seconds`."""
     calls = 1
     while True:
-        elapsed = time_calls(call, calls) / 1e9
+        elapsed = time_calls(call, calls)[0] / 1e9
         if elapsed >= min_seconds:
             return calls
         calls = max(calls * 2, int(calls * min_seconds / max(elapsed, 1e-7) * 1.2))
 
 
-def race(contenders: dict, min_seconds: float, reps: int) -> dict:
+def race(contenders: dict, min_seconds: float, reps: int) -> tuple[dict, dict]:
     """Best nanoseconds per call of each contender (a no-argument callable or
-    a Remote), the repetitions of all contenders interleaved."""
+    a Remote), the repetitions of all contenders interleaved, and the minor
+    page faults per call of that best repetition.
+
+    One untimed call opens every repetition. How the C library reuses freed
+    memory depends on what was allocated and freed just before, so without it
+    one contender's allocations could make the next one's first call fault;
+    with it each is timed in its own steady state."""
     counts = {name: calls_for(call, min_seconds) for name, call in contenders.items()}
     best = dict.fromkeys(contenders, float("inf"))
+    faults = dict.fromkeys(contenders, 0.0)
     gc.disable()
     try:
         for _ in range(reps):
             for name, call in contenders.items():
-                best[name] = min(best[name], time_calls(call, counts[name]) / counts[name])
+                time_calls(call, 1)
+                ns, faulted = time_calls(call, counts[name])
+                if ns / counts[name] < best[name]:
+                    best[name], faults[name] = ns / counts[name], faulted / counts[name]
     finally:
         gc.enable()
-    return best
+    return best, faults
 
 
-def measure_ige(limit: Limit, sizes: list[int], min_seconds: float, reps: int) -> dict:
+# Minor page faults per call of the best repetition: family -> who -> size.
+FAULTS: dict = {}
+
+
+def enter(figures: dict, family: str, size: int, outcome: tuple[dict, dict]) -> None:
+    best, faults = outcome
+    for who, ns in best.items():
+        figures.setdefault(family, {}).setdefault(who, {})[size] = ns
+        FAULTS.setdefault(family, {}).setdefault(who, {})[size] = faults[who]
+
+
+def measure_ige(figures: dict, limit: Limit, sizes: list[int], min_seconds: float, reps: int) -> None:
     import pyclient
-    figures = {}
     for name, mode, ours, openssl in (
             ("ige256_encrypt", "ige_encrypt", oc.ige256_encrypt, pyclient.ige256_encrypt),
             ("ige256_decrypt", "ige_decrypt", oc.ige256_decrypt, pyclient.ige256_decrypt)):
-        figures[name] = {"ours": {}, "openssl": {}, "limit": {}}
         for size in sizes:
             data = os.urandom(size)
-            best = race({"ours": lambda: ours(data, KEY, IGE_IV),
-                         "openssl": lambda: openssl(data, KEY, IGE_IV),
-                         "limit": Remote(limit.timer(mode, size))}, min_seconds, reps)
-            for who, ns in best.items():
-                figures[name][who][size] = ns
-    return figures
+            enter(figures, name, size, race({"ours": lambda: ours(data, KEY, IGE_IV),
+                                             "openssl": lambda: openssl(data, KEY, IGE_IV),
+                                             "limit": Remote(limit.timer(mode, size))}, min_seconds, reps))
 
 
-def measure_ctr(limit: Limit, sizes: list[int], min_seconds: float, reps: int) -> dict:
+def measure_ctr(figures: dict, limit: Limit, sizes: list[int], min_seconds: float, reps: int) -> None:
     import pyclient
-    figures = {"ours": {}, "cryptography": {}, "limit": {}}
     for size in sizes:
         data = os.urandom(size)
         iv, state = bytearray(CTR_IV), bytearray(1)
         stream = pyclient.ctr256_encryptor(KEY, CTR_IV)
-        best = race({"ours": lambda: oc.ctr256_encrypt(data, KEY, iv, state),
-                     "cryptography": lambda: stream.update(data),
-                     "limit": Remote(limit.timer("ctr", size))}, min_seconds, reps)
-        for who, ns in best.items():
-            figures[who][size] = ns
-    return figures
+        enter(figures, "ctr256_encrypt", size, race({"ours": lambda: oc.ctr256_encrypt(data, KEY, iv, state),
+                                                     "cryptography": lambda: stream.update(data),
+                                                     "limit": Remote(limit.timer("ctr", size))}, min_seconds, reps))
 
 
-def measure_messages(sizes: list[int], min_seconds: float, reps: int) -> dict:
+def measure_messages(figures: dict, sizes: list[int], min_seconds: float, reps: int) -> None:
     import pyclient
     msg_key = os.urandom(16)
-    best = race({"ours": lambda: oc.kdf(AUTH_KEY, msg_key, True),
-                 "python": lambda: pyclient.kdf(AUTH_KEY, msg_key, True)}, min_seconds, reps)
-    figures = {"kdf": {who: {16: ns} for who, ns in best.items()},
-               "pack_message": {"ours": {}, "python": {}}, "unpack_message": {"ours": {}, "python": {}}}
+    enter(figures, "kdf", 16, race({"ours": lambda: oc.kdf(AUTH_KEY, msg_key, True),
+                                    "python": lambda: pyclient.kdf(AUTH_KEY, msg_key, True)}, min_seconds, reps))
     for size in sizes:
         data = os.urandom(size)
-        best = race({"ours": lambda: oc.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
-                     "python": lambda: pyclient.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
-                    min_seconds, reps)
-        for who, ns in best.items():
-            figures["pack_message"][who][size] = ns
+        enter(figures, "pack_message", size, race(
+            {"ours": lambda: oc.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
+             "python": lambda: pyclient.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
+            min_seconds, reps))
         packed = server_message(data)
-        best = race({"ours": lambda: oc.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
-                     "python": lambda: pyclient.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
-                    min_seconds, reps)
-        for who, ns in best.items():
-            figures["unpack_message"][who][size] = ns
-    return figures
+        enter(figures, "unpack_message", size, race(
+            {"ours": lambda: oc.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
+             "python": lambda: pyclient.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
+            min_seconds, reps))
 
 
 # ---------------------------------------------------------------------------
@@ -345,7 +362,10 @@ def gbps(ns: float, size: int) -> float:
 
 
 def report(results: dict, quick: bool) -> list[dict]:
-    figures, targets = results["ns_per_call"], []
+    figures, faults, targets = results["ns_per_call"], results["minor_faults_per_call"], []
+
+    def faults_of(name: str, size: int, order: list[str]) -> str:
+        return "/".join(f"{faults[name][who][size]:.0f}" for who in order)
 
     def target(name: str, value: float, bound: float, at_most: bool) -> None:
         met = value <= bound if at_most else value >= bound
@@ -358,11 +378,12 @@ def report(results: dict, quick: bool) -> list[dict]:
         for size in SIZES:
             ours, openssl, limit = f["ours"][size], f["openssl"][size], f["limit"][size]
             rows.append([size_label(size), ns_per_byte(ours, size), ns_per_byte(openssl, size),
-                         ns_per_byte(limit, size), f"{ours / limit:.2f}", f"{openssl / ours:.2f}"])
+                         ns_per_byte(limit, size), f"{ours / limit:.2f}", f"{openssl / ours:.2f}",
+                         faults_of(name, size, ["ours", "openssl", "limit"])])
             if size >= 1 * MiB:
                 target(f"{name} {size_label(size)}: ours / limit", ours / limit, 1.45, True)
                 target(f"{name} {size_label(size)}: speed-up over AES_ige_encrypt", openssl / ours, 5.0, False)
-        table(f"{name} (ns per byte)", ["size", "ours", "AES_ige_encrypt", "limit", "ours/limit", "speed-up"],
+        table(f"{name} (ns per byte)", ["size", "ours", "AES_ige_encrypt", "limit", "ours/limit", "speed-up", "faults/call"],
               rows)
 
     f = figures["ctr256_encrypt"]
@@ -370,12 +391,13 @@ def report(results: dict, quick: bool) -> list[dict]:
     for size in SIZES:
         ours, crypto, limit = f["ours"][size], f["cryptography"][size], f["limit"][size]
         rows.append([size_label(size), ns_per_byte(ours, size), ns_per_byte(crypto, size),
-                     ns_per_byte(limit, size), f"{crypto / ours:.2f}", f"{ours / limit:.2f}"])
+                     ns_per_byte(limit, size), f"{crypto / ours:.2f}", f"{ours / limit:.2f}",
+                     faults_of("ctr256_encrypt", size, ["ours", "cryptography", "limit"])])
         if size >= 64 * KiB:
             target(f"ctr256_encrypt {size_label(size)}: speed vs cryptography", crypto / ours, 1.0, False)
             target(f"ctr256_encrypt {size_label(size)}: ours / limit", ours / limit, 1.6, True)
     table(f"ctr256_encrypt (ns per byte; limit: {results['ctr_limit_variant']})",
-          ["size", "ours", "cryptography", "limit", "ours/OpenSSL speed", "ours/limit"], rows)
+          ["size", "ours", "cryptography", "limit", "speed vs cryptography", "ours/limit", "faults/call"], rows)
 
     f = figures["kdf"]
     table("kdf (ns per call)", ["", "ours", "hashlib", "speed-up"],
@@ -425,7 +447,7 @@ def plot(results: dict, path: Path) -> None:
                     linestyle="--" if who == "limit" else "-")
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
-        ax.set_xticks(sizes, [size_label(s) for s in sizes], rotation=30)
+        ax.set_xticks(sizes, [size_label(s) for s in sizes], rotation=45, fontsize=8)
         ax.set_title(name)
         ax.set_xlabel("data size")
         ax.set_ylabel("GB/s")
@@ -461,20 +483,23 @@ def main() -> None:
     flags = " ".join(f"{flag}={'yes' if present else 'no'}" for flag, present in info["flags"].items())
     print(f"processor: {info['processor']} ({info['logical_cpus']} logical CPUs); {flags}")
     print(f"Python {info['python']}; {info['libcrypto']}; cryptography {info['cryptography']}")
-    print(f"best of {reps} repetitions of at least {min_seconds * 1000:.0f} ms each")
+    print(f"best of {reps} repetitions of at least {min_seconds * 1000:.0f} ms each; "
+          "faults/call: minor page faults per call in the best repetition (ours/other/limit)")
 
     limit = Limit()
     check_client()
+    figures: dict = {}
     try:
-        figures = measure_ige(limit, SIZES, min_seconds, reps)
-        figures["ctr256_encrypt"] = measure_ctr(limit, SIZES, min_seconds, reps)
+        measure_ige(figures, limit, SIZES, min_seconds, reps)
+        measure_ctr(figures, limit, SIZES, min_seconds, reps)
     finally:
         limit.close()
-    figures.update(measure_messages(MESSAGE_SIZES, min_seconds, reps))
+    measure_messages(figures, MESSAGE_SIZES, min_seconds, reps)
 
     results = {"machine": info, "settings": {"quick": args.quick, "repetitions": reps,
                                              "min_seconds_per_repetition": min_seconds},
-               "ctr_limit_variant": limit.variant, "ns_per_call": figures, "memory": measure_memory()}
+               "ctr_limit_variant": limit.variant, "ns_per_call": figures,
+               "minor_faults_per_call": FAULTS, "memory": measure_memory()}
     results["targets"] = report(results, args.quick)
     args.output.write_text(json.dumps(results, indent=1) + "\n")
     print(f"\nwrote {args.output.relative_to(REPO) if args.output.is_relative_to(REPO) else args.output}")
