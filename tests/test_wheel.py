@@ -56,7 +56,8 @@ def venv_python(wheel, tmp_path_factory):
     venv = tmp_path_factory.mktemp("wheel-venv") / "venv"
     run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)])
     python = venv / "bin" / "python"
-    run([str(python), "-m", "pip", "install", "--no-deps", "--no-index",
+    # The pip of this environment installs into the new one, which has none.
+    run([sys.executable, "-m", "pip", "--python", str(python), "install", "--no-deps", "--no-index",
          "--disable-pip-version-check", "--root-user-action=ignore", str(wheel)])
     return python
 
