@@ -187,7 +187,11 @@ void collect_regions() {
             const bool anonymous = inode == 0 && (*path == '\0' || std::strcmp(path, "[heap]") == 0);
             const auto* first = reinterpret_cast<const std::uint8_t*>(begin);
             const auto* last = reinterpret_cast<const std::uint8_t*>(end);
-            if (perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p' && anonymous && !is_skipped(first, last)) {
+            // Larger mappings are reservations (a sanitizer's shadow memory, say),
+            // not allocator memory; malloc arenas are at most 64 MiB.
+            const bool reservation = end - begin > (std::size_t{1} << 30);
+            if (perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p' && anonymous && !reservation &&
+                !is_skipped(first, last)) {
                 if (workspace->region_count == max_regions) fail("too many mappings");
                 workspace->regions[workspace->region_count++] = {first, last};
             }
@@ -196,6 +200,8 @@ void collect_regions() {
         line = next + 1;
     }
 }
+
+int found_as_words = 0;  // of the needles found by the last search, those in native-order words
 
 // How many of the needles of the prepared key occur somewhere in the regions.
 // Memory is read through /proc/self/mem rather than by pointer: a mapping may
@@ -227,6 +233,8 @@ int count_needles_found() {
         }
     }
     close(fd);
+    found_as_words = 0;
+    for (int n = 1; n < needles_per_key; n += 2) found_as_words += found[n] ? 1 : 0;
     return static_cast<int>(std::count(std::begin(found), std::end(found), true));
 }
 
@@ -266,6 +274,8 @@ void live_then_destroyed() {
         const int live = count_needles_found();
         // Either the encryption or the decryption schedule, in one of the forms.
         expect(live >= encryption_round_keys, "control: live Aes256 schedule is found", live);
+        std::printf("  (%d in standard byte order, %d as native-order 32-bit words)\n", live - found_as_words,
+                    found_as_words);
     }
     const int after = count_needles_found();
     expect(after == 0, "schedule after the Aes256 is destroyed", after);
