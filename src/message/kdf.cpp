@@ -17,7 +17,8 @@ void take(std::array<std::uint8_t, 32>& target, std::size_t to, const Sha256Dige
 }
 
 PyRef bytes_of(const std::array<std::uint8_t, 32>& value) {
-    return result_object(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), value.size()));
+    return result_object(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), static_cast<Py_ssize_t>(value.size())));
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ namespace orvane {
 // required and may be passed by position or by keyword.
 template <std::size_t N>
 struct CallSignature {
-    const char* function;
+    const char* function = nullptr;
     std::array<std::string_view, N> parameters;
 };
 
