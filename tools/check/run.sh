@@ -16,7 +16,8 @@ BUILD=$REPO/build/check
 NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
 ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
 DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
-export ORVANECRYPTO_FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
+FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
+unset ORVANECRYPTO_FUZZ_EXAMPLES   # the other checks run the suite's own counts
 export PYTHONDONTWRITEBYTECODE=1
 
 ALL_CHECKS=(asan debug-python portable-cpu valgrind fuzz native-tests static-analysis)
@@ -89,8 +90,8 @@ existing_tests() {
 # 1. Address and undefined-behaviour sanitizers over the whole suite.
 
 check_asan() {
-    local libasan
-    libasan=$(g++ -print-file-name=libasan.so)
+    local libasan libstdcxx
+    libasan=$(g++ -print-file-name=libasan.so) libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
     [[ -f $libasan ]] || { echo "no libasan.so from g++"; return 1; }
     make_venv python3.14 "$ASAN_VENV" || return 1
     echo "building the module with -fsanitize=address,undefined into $ASAN_VENV"
@@ -99,15 +100,45 @@ check_asan() {
         -Ccmake.define.ORVANECRYPTO_WERROR=ON \
         "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
         "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" || return 1
-    # The interpreter is not instrumented, so the runtime is preloaded; the
-    # interpreter's allocator is bypassed so that every object is a malloc
-    # block ASan can watch.
-    echo "running the suite with LD_PRELOAD=$libasan"
-    LD_PRELOAD=$libasan PYTHONMALLOC=malloc \
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=86:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+    # The interpreter is not instrumented, so the runtime is preloaded. The
+    # C++ library is preloaded after it: the runtime looks up the real
+    # __cxa_throw when it starts, and the interpreter itself does not load
+    # libstdc++, so the first exception thrown by the module would abort it.
+    #
+    # Only interpreters get the preload: python-asan sets it and runs the
+    # venv's interpreter under its own name (so sys.executable, and with it
+    # every Python subprocess of the tests, goes through it again), and a .pth
+    # file drops it from the environment once the interpreter is up, so that
+    # the C compiler, cmake and the like that some tests run stay plain. A
+    # library a test preloads into its child interpreter comes after the
+    # runtime, which has to be first.
+    cat >"$ASAN_VENV/bin/python-asan" <<WRAPPER
+#!/bin/bash
+export LD_PRELOAD="$libasan $libstdcxx\${LD_PRELOAD:+ \$LD_PRELOAD}"
+exec -a "\$0" "$ASAN_VENV/bin/python3.14" "\$@"
+WRAPPER
+    chmod +x "$ASAN_VENV/bin/python-asan"
+    "$ASAN_VENV/bin/python" - "$ASAN_VENV" <<'EOF_PTH' || return 1
+import pathlib, sys, sysconfig
+site = pathlib.Path(sysconfig.get_paths(vars={"base": sys.argv[1], "platbase": sys.argv[1]})["purelib"])
+(site / "orvanecrypto_asan_preload.pth").write_text('import os; os.environ.pop("LD_PRELOAD", None)\n')
+EOF_PTH
+    "$ASAN_VENV/bin/python-asan" - <<'EOF_PY' || return 1
+import os, sys, orvanecrypto
+maps = open("/proc/self/maps").read()
+assert "libasan" in maps and "libubsan" in maps, "the sanitizer runtimes are not loaded"
+assert "LD_PRELOAD" not in os.environ, "the preload would reach non-Python subprocesses"
+print("sanitized module", orvanecrypto.__file__, "under", sys.executable)
+EOF_PY
+    # The interpreter's allocator is bypassed so that every object is a
+    # malloc block ASan can watch. allocator_may_return_null: the tests that
+    # exhaust memory on purpose expect malloc to fail and MemoryError to be
+    # raised, where ASan would otherwise end the process.
+    PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:exitcode=86:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
     LSAN_OPTIONS=suppressions=$CHECK_DIR/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 \
-        pytest_in "$ASAN_VENV/bin/python" -q tests
+        pytest_in "$ASAN_VENV/bin/python-asan" -q --durations=10 tests
 }
 
 # ---------------------------------------------------------------------------
@@ -185,8 +216,8 @@ check_fuzz() {
     local files
     mapfile -t files < <(existing_tests test_fuzz.py test_forgery.py test_fault_injection.py test_threads.py)
     if ((${#files[@]} == 0)); then SKIP_REASON="not present"; return 0; fi
-    echo "ORVANECRYPTO_FUZZ_EXAMPLES=$ORVANECRYPTO_FUZZ_EXAMPLES over: ${files[*]}"
-    pytest_in "$NORMAL_PY" -q "${files[@]}"
+    echo "ORVANECRYPTO_FUZZ_EXAMPLES=$FUZZ_EXAMPLES over: ${files[*]}"
+    ORVANECRYPTO_FUZZ_EXAMPLES=$FUZZ_EXAMPLES pytest_in "$NORMAL_PY" -q --durations=5 "${files[@]}"
 }
 
 # ---------------------------------------------------------------------------
