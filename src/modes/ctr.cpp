@@ -70,13 +70,13 @@ struct Counter128 {
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void xor_into(std::uint8_t* out, const std::uint8_t* in, const std::uint8_t* keystream, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ keystream[i]);
+void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) out[i] ^= in[i];
 }
 
 // Keystream blocks made per library call: enough for its multi-block AES
 // paths to run at full width, small enough to stay in the L1 cache.
-constexpr std::size_t batch_blocks = 64;
+constexpr std::size_t batch_blocks = 256;
 
 }  // namespace
 
@@ -93,41 +93,43 @@ PyRef ctr256_crypt(ByteView data, ByteView key, PyObject* iv, PyObject* state) {
     const std::uint8_t* in = data.data();
     std::uint8_t* out = result.bytes().data();
     std::size_t remaining = data.size();
-    alignas(64) std::array<std::uint8_t, batch_blocks * aes_block_size> keystream;
-    std::size_t keystream_touched = 0;
+    std::array<std::uint8_t, aes_block_size> keystream;  // of a block used only in part
 
-    auto keystream_block = [&] {
+    auto start_partial_block = [&] {
         counter.store(keystream.data());
         cipher.encrypt_block(keystream.data(), keystream.data());
-        keystream_touched = std::max(keystream_touched, aes_block_size);
+    };
+    auto apply = [&](const std::uint8_t* key_bytes, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ key_bytes[i]);
+        in += length, out += length, remaining -= length;
     };
 
     if (remaining > 0 && used != 0) {  // head of a block that an earlier call started
-        keystream_block();
+        start_partial_block();
         const std::size_t take = std::min(remaining, aes_block_size - used);
-        xor_into(out, in, keystream.data() + used, take);
-        in += take, out += take, remaining -= take;
+        apply(keystream.data() + used, take);
         used += take;
         if (used == aes_block_size) {
             counter.increment();
             used = 0;
         }
     }
-    while (remaining >= aes_block_size) {  // whole blocks, many per library call
+    // Whole blocks: the counter blocks are written into the output itself and
+    // encrypted there, many per library call, then the data is XORed in.
+    while (remaining >= aes_block_size) {
         const std::size_t blocks = std::min(remaining / aes_block_size, batch_blocks);
-        counter.fill(keystream.data(), blocks);
         const std::size_t bytes = blocks * aes_block_size;
-        cipher.encrypt_blocks(keystream.data(), keystream.data(), blocks);
-        keystream_touched = std::max(keystream_touched, bytes);
-        xor_into(out, in, keystream.data(), bytes);
+        counter.fill(out, blocks);
+        cipher.encrypt_blocks(out, out, blocks);
+        xor_into(out, in, bytes);
         in += bytes, out += bytes, remaining -= bytes;
     }
     if (remaining > 0) {  // tail: the block is not used up, so the counter stays
-        keystream_block();
-        xor_into(out, in, keystream.data(), remaining);
+        start_partial_block();
         used = remaining;
+        apply(keystream.data(), remaining);
     }
-    Botan::secure_scrub_memory(keystream.data(), keystream_touched);
+    Botan::secure_scrub_memory(keystream.data(), keystream.size());
 
     counter.store(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(iv)));
     PyByteArray_AS_STRING(state)[0] = static_cast<char>(used);
