@@ -148,11 +148,20 @@ check_debug_python() {
     command -v python3.14-dbg >/dev/null || { echo "python3.14-dbg is not installed"; return 1; }
     make_venv python3.14-dbg "$DBG_VENV" || return 1
     echo "building the module for $("$DBG_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+    # The build defines Py_DEBUG from the interpreter (see CMakeLists.txt);
+    # without it the module's own increments and decrements would not be
+    # counted and the total would drift by one per object it releases.
     install_into "$DBG_VENV/bin/python" -Cbuild-dir="$BUILD/dbg" \
         -Ccmake.define.ORVANECRYPTO_WERROR=ON || return 1
-    "$DBG_VENV/bin/python" -c 'import sys, orvanecrypto; assert hasattr(sys, "gettotalrefcount"); print("loaded", orvanecrypto.__file__)' \
-        || return 1
-    pytest_in "$DBG_VENV/bin/python" -q tests
+    "$DBG_VENV/bin/python" - <<'EOF_PY' || return 1
+import subprocess, sys, orvanecrypto
+assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"
+symbols = subprocess.run(["nm", "-D", "--undefined-only", orvanecrypto.__file__],
+                         capture_output=True, text=True, check=True).stdout
+assert "RefTotal" in symbols, "the module was not built with the debug build's reference counting"
+print("debug-build module", orvanecrypto.__file__)
+EOF_PY
+    pytest_in "$DBG_VENV/bin/python" -q --durations=5 tests
 }
 
 # ---------------------------------------------------------------------------
