@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 
 import orvanecrypto
 import reference
+from panic import PanicException
 
 EXAMPLES = int(os.environ.get("ORVANECRYPTO_FUZZ_EXAMPLES", "100"))
 settings.register_profile(
@@ -35,15 +36,6 @@ settings.register_profile(
 fuzz = settings.get_profile("orvanecrypto-fuzz")
 
 
-def _panic_exception() -> type[BaseException]:
-    try:
-        orvanecrypto.kdf(b"", b"", True)
-    except BaseException as fault:  # noqa: BLE001 - the fault class is what we are after
-        return type(fault)
-    raise AssertionError("an empty auth_key did not fault")
-
-
-PanicException = _panic_exception()
 
 INT64_MIN, INT64_MAX = -(1 << 63), (1 << 63) - 1
 
