@@ -36,7 +36,6 @@ settings.register_profile(
 fuzz = settings.get_profile("orvanecrypto-fuzz")
 
 
-
 INT64_MIN, INT64_MAX = -(1 << 63), (1 << 63) - 1
 
 

@@ -12,7 +12,6 @@ import reference
 from panic import PanicException
 
 
-
 _rng = random.Random(0x6B6466)
 AUTH_KEY = _rng.randbytes(256)
 MSG_KEY = _rng.randbytes(16)

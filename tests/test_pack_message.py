@@ -11,7 +11,6 @@ import reference
 from panic import PanicException
 
 
-
 _rng = random.Random(0x7061636B)
 AUTH_KEY = _rng.randbytes(256)
 AUTH_KEY_ID = hashlib.sha1(AUTH_KEY).digest()[-8:]
