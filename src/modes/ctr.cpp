@@ -32,7 +32,7 @@ struct Counter128 {
     std::uint64_t low;
 
     static Counter128 load(const std::uint8_t* bytes) {
-        std::uint64_t high_be, low_be;
+        std::uint64_t high_be = 0, low_be = 0;
         std::memcpy(&high_be, bytes, 8);
         std::memcpy(&low_be, bytes + 8, 8);
         return {big_endian(high_be), big_endian(low_be)};
