@@ -32,8 +32,8 @@ def xor(a, b):
     return bytes(x ^ y for x, y in zip(a, b, strict=True))
 
 
-def material(seed, length):
-    rng = random.Random(seed)
+def material(origin, length):
+    rng = random.Random(origin)
     return rng.randbytes(length), rng.randbytes(32), rng.randbytes(32)
 
 

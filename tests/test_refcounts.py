@@ -17,9 +17,9 @@ FAULT_ITERATIONS = 1000  # each fault writes a report to stderr
 BLOCK_TOLERANCE = 200
 
 
-def fresh(length, seed=1):
+def fresh(length, origin=1):
     """A bytes object of its own (not an immortal cached one)."""
-    return bytes((seed + 7 * i) % 256 for i in range(length))
+    return bytes((origin + 7 * i) % 256 for i in range(length))
 
 
 DATA, KEY, IGE_IV = fresh(64, 1), fresh(32, 2), fresh(32, 3)

@@ -22,9 +22,9 @@ FAULT_ITERATIONS = 500  # every internal fault also writes a report to stderr
 TOLERANCE = 40
 
 
-def own(length, seed):
+def own(length, origin):
     """A bytes object of its own, never a cached one of the interpreter."""
-    return bytes((seed + 13 * i) % 256 for i in range(length))
+    return bytes((origin + 13 * i) % 256 for i in range(length))
 
 
 DATA, KEY, IGE_IV, CTR_IV = own(80, 1), own(32, 2), own(32, 3), own(16, 4)

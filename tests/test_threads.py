@@ -26,8 +26,8 @@ CTR_PIECES = [0, 1, 15, 16, 17, 3, 40, 5]
 class Workload:
     """One thread's inputs and the reference's answers for them."""
 
-    def __init__(self, seed: int):
-        rng = random.Random(seed)
+    def __init__(self, origin: int):
+        rng = random.Random(origin)
         self.key, self.ige_iv = rng.randbytes(32), rng.randbytes(32)
         self.data = rng.randbytes(rng.randrange(1, 80))
         self.ige_encrypted = reference.ige_encrypt(self.data, self.key, self.ige_iv)
@@ -40,7 +40,7 @@ class Workload:
             self.stream_input, self.key, self.ctr_iv, 0)
 
         self.auth_key, self.msg_key = rng.randbytes(256), rng.randbytes(16)
-        self.outgoing = seed % 2 == 0
+        self.outgoing = origin % 2 == 0
         self.derived = reference.derive_key_iv(self.auth_key, self.msg_key, self.outgoing)
 
         self.auth_key_id, self.session_id = rng.randbytes(8), rng.randbytes(8)
@@ -94,7 +94,7 @@ def run_threads(targets):
 
 
 def test_all_functions_from_eight_threads_match_the_reference():
-    workloads = [Workload(seed) for seed in range(THREADS)]
+    workloads = [Workload(origin) for origin in range(THREADS)]
     start = threading.Barrier(THREADS)
     errors = run_threads([lambda w=w: w.run(start) for w in workloads])
     assert errors == []
