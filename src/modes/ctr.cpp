@@ -55,12 +55,7 @@ struct Counter128 {
             for (std::size_t b = 0; b < blocks; ++b, increment()) store(out + b * aes_block_size);
             return;
         }
-        const std::uint64_t high_be = big_endian(high);
-        for (std::size_t b = 0; b < blocks; ++b) {
-            const std::uint64_t low_be = big_endian(low + b);
-            std::memcpy(out + b * aes_block_size, &high_be, 8);
-            std::memcpy(out + b * aes_block_size + 8, &low_be, 8);
-        }
+        for (std::size_t b = 0; b < blocks; ++b) Counter128{high, low + b}.store(out + b * aes_block_size);
         low += blocks;
     }
 };
