@@ -8,6 +8,10 @@
 #include <cerrno>
 
 #if defined(_WIN32)
+// <windows.h> would otherwise define min and max as macros and break std::min.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <bcrypt.h>
 #define SystemFunction036 NTAPI SystemFunction036

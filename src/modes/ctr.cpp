@@ -62,7 +62,9 @@ struct Counter128 {
 
 // The XOR of whole batches runs with 32-byte vectors where the processor has
 // them; the loop is plain C++ that the compiler vectorises for each target.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+// The clones are chosen at load time through an indirect function, which
+// glibc's loader resolves; musl and other C libraries have no such thing.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__GLIBC__) && defined(__ELF__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
