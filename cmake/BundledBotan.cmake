@@ -1,0 +1,125 @@
+# Botan built from source inside this build, as a static position-independent
+# library linked into the module, so that a wheel needs nothing of the system
+# beyond the C library and the loader. Defines the imported target
+# orvanecrypto::botan.
+#
+# The source is, in this order: the tarball named by the environment variable
+# ORVANECRYPTO_BOTAN_TARBALL (or the cache variable of the same name), or a
+# download of the pinned release. Either must match a pinned SHA-256.
+include(ExternalProject)
+
+set(ORVANECRYPTO_BOTAN_VERSION 3.13.0)
+set(ORVANECRYPTO_BOTAN_URL "https://botan.randombit.net/releases/Botan-${ORVANECRYPTO_BOTAN_VERSION}.tar.xz")
+# The release tarball, and a `git archive` of tag 3.13.0 (commit
+# 2a81eef56c96c237e590c27f9a75e60317c9c700) kept for offline builds. Both
+# unpack into Botan-3.13.0/.
+set(ORVANECRYPTO_BOTAN_RELEASE_SHA256 12f5a8358890bbee82edfe9d2e7769b0a610b6dd0e0698aea13d20a675d84620)
+set(ORVANECRYPTO_BOTAN_SNAPSHOT_SHA256 ec3a74b10a83bd4513df8606c888975e0eb0083961645c63ba862bba2fc4cc7f)
+
+set(ORVANECRYPTO_BOTAN_TARBALL "$ENV{ORVANECRYPTO_BOTAN_TARBALL}" CACHE FILEPATH
+    "Local Botan ${ORVANECRYPTO_BOTAN_VERSION} source tarball for the bundled build (empty: download the release)")
+
+if(ORVANECRYPTO_BOTAN_TARBALL)
+    if(NOT EXISTS "${ORVANECRYPTO_BOTAN_TARBALL}")
+        message(FATAL_ERROR "ORVANECRYPTO_BOTAN_TARBALL names ${ORVANECRYPTO_BOTAN_TARBALL}, which does not exist")
+    endif()
+    file(SHA256 "${ORVANECRYPTO_BOTAN_TARBALL}" botan_tarball_sha256)
+    if(NOT botan_tarball_sha256 STREQUAL ORVANECRYPTO_BOTAN_RELEASE_SHA256
+       AND NOT botan_tarball_sha256 STREQUAL ORVANECRYPTO_BOTAN_SNAPSHOT_SHA256)
+        message(FATAL_ERROR "${ORVANECRYPTO_BOTAN_TARBALL} has SHA-256 ${botan_tarball_sha256}, which is neither "
+                            "Botan ${ORVANECRYPTO_BOTAN_VERSION}'s release tarball nor the source snapshot of its tag")
+    endif()
+    set(botan_url "${ORVANECRYPTO_BOTAN_TARBALL}")
+    set(botan_sha256 "${botan_tarball_sha256}")
+else()
+    set(botan_url "${ORVANECRYPTO_BOTAN_URL}")
+    set(botan_sha256 "${ORVANECRYPTO_BOTAN_RELEASE_SHA256}")
+endif()
+message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} from ${botan_url}")
+
+# Only what the module uses. The processor-specific modules must be named:
+# a minimized build leaves them out silently and would run portable AES and
+# SHA-256 only. os_utils reads BOTAN_CLEAR_CPUID, which is otherwise ignored
+# without a word.
+set(botan_modules aes sha2_32 os_utils locking_allocator)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    set(botan_cpu x86_64)
+    list(APPEND botan_modules aes_ni aes_vaes aes_vperm sha2_32_x86 sha2_32_avx2 sha2_32_simd)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+    set(botan_cpu aarch64)
+    list(APPEND botan_modules aes_armv8 aes_vperm sha2_32_armv8 sha2_32_simd)
+else()
+    set(botan_cpu "${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+list(JOIN botan_modules "," botan_module_list)
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set(botan_cc gcc)
+elseif(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    set(botan_cc clang)
+elseif(MSVC)
+    set(botan_cc msvc)
+else()
+    message(FATAL_ERROR "bundled Botan: no Botan compiler name for ${CMAKE_CXX_COMPILER_ID}")
+endif()
+
+find_program(ORVANECRYPTO_NINJA NAMES ninja ninja-build)
+if(ORVANECRYPTO_NINJA)
+    set(botan_build_tool ninja)
+    set(botan_build_command "${ORVANECRYPTO_NINJA}")
+elseif(NOT WIN32)
+    find_program(ORVANECRYPTO_MAKE NAMES gmake make REQUIRED)
+    set(botan_build_tool make)
+    set(botan_build_command "${ORVANECRYPTO_MAKE}")
+else()
+    message(FATAL_ERROR "bundled Botan needs ninja to build on Windows")
+endif()
+
+set(botan_prefix "${CMAKE_BINARY_DIR}/botan")
+set(botan_build_dir "${botan_prefix}/build")
+set(botan_library "${botan_build_dir}/${CMAKE_STATIC_LIBRARY_PREFIX}botan-3${CMAKE_STATIC_LIBRARY_SUFFIX}")
+set(botan_include_dir "${botan_build_dir}/build/include/public")
+set(botan_cxxflags "")
+if(NOT MSVC)
+    set(botan_cxxflags "-fPIC")
+endif()
+
+# configure.py writes the amalgamation into its working directory, so it runs
+# in the build directory; the sources stay as unpacked.
+ExternalProject_Add(botan_bundled
+    PREFIX "${botan_prefix}"
+    URL "${botan_url}"
+    URL_HASH SHA256=${botan_sha256}
+    DOWNLOAD_EXTRACT_TIMESTAMP ON
+    BINARY_DIR "${botan_build_dir}"
+    CONFIGURE_COMMAND "${Python_EXECUTABLE}" <SOURCE_DIR>/configure.py
+        --with-build-dir=<BINARY_DIR> --minimized-build "--enable-modules=${botan_module_list}"
+        --cpu=${botan_cpu} --cc=${botan_cc} "--cc-bin=${CMAKE_CXX_COMPILER}"
+        --amalgamation --build-targets=static --without-documentation
+        --build-tool=${botan_build_tool} "--extra-cxxflags=${botan_cxxflags}"
+    BUILD_COMMAND "${botan_build_command}" libs
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS "${botan_library}"
+    LOG_CONFIGURE ON
+    LOG_OUTPUT_ON_FAILURE ON)
+
+# A module Botan could not build for this target is skipped with a note in the
+# configure log; here that stops the build instead.
+ExternalProject_Add_Step(botan_bundled verify_modules
+    COMMAND "${CMAKE_COMMAND}" "-DBUILD_CONFIG=<BINARY_DIR>/build/build_config.json"
+            "-DMODULES=${botan_module_list}" -P "${CMAKE_CURRENT_LIST_DIR}/VerifyBotanModules.cmake"
+    DEPENDEES configure
+    DEPENDERS build)
+
+# The include directory exists only after Botan's configure step.
+file(MAKE_DIRECTORY "${botan_include_dir}")
+add_library(orvanecrypto::botan STATIC IMPORTED GLOBAL)
+set_target_properties(orvanecrypto::botan PROPERTIES
+    IMPORTED_LOCATION "${botan_library}"
+    INTERFACE_INCLUDE_DIRECTORIES "${botan_include_dir}")
+find_package(Threads REQUIRED)
+target_link_libraries(orvanecrypto::botan INTERFACE Threads::Threads)
+add_dependencies(orvanecrypto::botan botan_bundled)
+
+ExternalProject_Get_Property(botan_bundled SOURCE_DIR)
+set(ORVANECRYPTO_BOTAN_LICENSE "${SOURCE_DIR}/license.txt")

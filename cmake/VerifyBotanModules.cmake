@@ -1,0 +1,26 @@
+# Stops the bundled Botan build when its configure step left out a module
+# that was asked for (configure.py only notes it and goes on).
+#   cmake -DBUILD_CONFIG=.../build_config.json -DMODULES=a,b,c -P VerifyBotanModules.cmake
+file(READ "${BUILD_CONFIG}" config)
+string(JSON count LENGTH "${config}" mod_list)
+set(loaded "")
+if(count GREATER 0)
+    math(EXPR last "${count} - 1")
+    foreach(index RANGE ${last})
+        string(JSON name GET "${config}" mod_list ${index})
+        list(APPEND loaded "${name}")
+    endforeach()
+endif()
+string(REPLACE "," ";" wanted "${MODULES}")
+set(missing "")
+foreach(name IN LISTS wanted)
+    if(NOT name IN_LIST loaded)
+        list(APPEND missing "${name}")
+    endif()
+endforeach()
+if(missing)
+    message(FATAL_ERROR "Botan's configure step left out the modules ${missing} (see its log); "
+                        "the bundled library would lack them")
+endif()
+list(LENGTH wanted wanted_count)
+message(STATUS "Botan configured with all ${wanted_count} requested modules")
