@@ -63,7 +63,13 @@ else()
     message(FATAL_ERROR "bundled Botan: no Botan compiler name for ${CMAKE_CXX_COMPILER_ID}")
 endif()
 
-find_program(ORVANECRYPTO_NINJA NAMES ninja ninja-build)
+# The generator's own ninja when there is one (scikit-build-core may have
+# provided it just for this build), else one on PATH, else make.
+if(CMAKE_GENERATOR MATCHES "Ninja" AND CMAKE_MAKE_PROGRAM)
+    set(ORVANECRYPTO_NINJA "${CMAKE_MAKE_PROGRAM}")
+else()
+    find_program(ORVANECRYPTO_NINJA NAMES ninja ninja-build)
+endif()
 if(ORVANECRYPTO_NINJA)
     set(botan_build_tool ninja)
     set(botan_build_command "${ORVANECRYPTO_NINJA}")

@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tomllib
 import zipfile
 from pathlib import Path
@@ -184,3 +185,17 @@ def test_auditwheel_gives_the_wheel_a_manylinux_tag(wheel):
     shown = run([sys.executable, "-m", "auditwheel", "show", str(wheel)]).stdout
     tag = re.search(r"-(manylinux_\d+_\d+_\w+)\.whl$", wheel.name).group(1)
     assert f'"{tag}"' in shown, shown
+
+
+def test_sdist_holds_the_build_and_leaves_out_benchmark_figures_and_ci(tmp_path):
+    if subprocess.run([sys.executable, "-c", "import build"], capture_output=True).returncode != 0:
+        pytest.skip("the build package is not installed (Debian package python3-build)")
+    if not (REPO / "bench" / "results.json").is_file() or not (REPO / ".ci").is_dir():
+        pytest.skip("not a checkout: no benchmark figures or CI script to leave out")
+    run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(tmp_path), str(REPO)])
+    (sdist,) = tmp_path.glob("orvanecrypto-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    assert {"CMakeLists.txt", "LICENSE", "cmake/BundledBotan.cmake", "cmake/exports.map",
+            "src/surface/module.cpp", "stubs/orvanecrypto-stubs/__init__.pyi"} <= names
+    assert not [name for name in names if name.startswith(("bench/results.", ".ci/"))]

@@ -16,6 +16,7 @@ BUILD=$REPO/build/check
 NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
 ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
 DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
+BUNDLED_VENV=${ORVANECRYPTO_BUNDLED_VENV:-/opt/orvanecrypto-bundled}
 FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
 unset ORVANECRYPTO_FUZZ_EXAMPLES   # the other checks run the suite's own counts
 export PYTHONDONTWRITEBYTECODE=1
@@ -167,16 +168,16 @@ EOF_PY
 # ---------------------------------------------------------------------------
 # 3. The portable AES and SHA-256 code of the crypto library.
 
-check_portable_cpu() {
-    local fast slow
-    echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID"
-    # First show that the setting really changes the path: the same work gives
-    # the same bytes and takes clearly longer without the CPU's instructions.
-    fast=$(cd "$REPO" && "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
-    slow=$(cd "$REPO" && BOTAN_CLEAR_CPUID=$PORTABLE_CPUID "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+# Shows that BOTAN_CLEAR_CPUID really changes the path of the module run by
+# PY: the same work gives the same bytes and takes clearly longer without the
+# CPU's instructions.
+compare_cpu_paths() {
+    local py=$1 fast slow
+    fast=$(cd "$REPO" && "$py" "$CHECK_DIR/cpu_paths.py") || return 1
+    slow=$(cd "$REPO" && BOTAN_CLEAR_CPUID=$PORTABLE_CPUID "$py" "$CHECK_DIR/cpu_paths.py") || return 1
     echo "default:  $fast"
     echo "portable: $slow"
-    "$NORMAL_PY" - "$fast" "$slow" <<'EOF' || return 1
+    "$py" - "$fast" "$slow" <<'EOF' || return 1
 import json, sys
 fast, slow = (json.loads(a) for a in sys.argv[1:])
 ok = True
@@ -189,6 +190,18 @@ for what in ("aes", "sha256"):
         print(f"{what}: BOTAN_CLEAR_CPUID did not change the {what} path"); ok = False
 sys.exit(0 if ok else 1)
 EOF
+}
+
+check_portable_cpu() {
+    echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID"
+    echo "module linked to the system's Botan:"
+    compare_cpu_paths "$NORMAL_PY" || return 1
+    # The wheel's build, with its own static Botan, which the variable must reach too.
+    make_venv python3.14 "$BUNDLED_VENV" || return 1
+    install_into "$BUNDLED_VENV/bin/python" -Cbuild-dir="$BUILD/bundled" \
+        -Ccmake.define.ORVANECRYPTO_BOTAN=bundled || return 1
+    echo "module with Botan built in:"
+    compare_cpu_paths "$BUNDLED_VENV/bin/python" || return 1
     BOTAN_CLEAR_CPUID=$PORTABLE_CPUID pytest_in "$NORMAL_PY" -q tests
 }
 
