@@ -4,9 +4,9 @@ fresh environment imports it rather than the development install.
 
 `./dev test` hands the repaired wheel it built in ORVANECRYPTO_WHEEL and then
 runs the whole suite against it in a bare root (no compiler, no Botan);
-without that variable these tests build and repair one themselves. Set
-ORVANECRYPTO_SKIP_WHEEL_TEST to skip them, as runs under sanitizers or a
-debug interpreter do.
+without that variable these tests build and repair one themselves, and skip
+where there is nothing to build with (as in that bare root). Set
+ORVANECRYPTO_SKIP_WHEEL_TEST to skip them.
 """
 
 import email.parser
