@@ -334,7 +334,7 @@ tsan_counts() {
 mutant_source() {
     local name=$1 file=$2 expression=$3 dir=$BUILD/tsan-mutants/$1
     rm -rf "$dir"; mkdir -p "$dir"
-    (cd "$REPO" && cp -r CMakeLists.txt pyproject.toml README.md LICENSE src stubs "$dir/")
+    tar -C "$REPO" --exclude=./build --exclude=./.git --exclude=./dist -cf - . | tar -C "$dir" -xf -
     sed -i "$expression" "$dir/$file"
     if cmp -s "$REPO/$file" "$dir/$file"; then echo "mutant $name: the change did not apply to $file" >&2; return 1; fi
     echo "$dir"
