@@ -117,12 +117,12 @@ NAMES = ["ige256_encrypt", "ige256_decrypt", "ctr256_encrypt", "ctr256_decrypt",
 
 # A copy of the library under another directory is loaded afresh, with
 # process-once values of its own that nothing has touched yet; the threads
-# each make a module from it at the same moment, so its execution step runs
-# in all of them at once.
+# each make a module from it and execute it at the same moment.
 copy = pathlib.Path(tempfile.mkdtemp()) / pathlib.Path(orvanecrypto.__file__).name
 shutil.copyfile(orvanecrypto.__file__, copy)
 spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
 start = threading.Barrier(THREADS)
+create_lock = threading.Lock()
 seen = [None] * THREADS
 copies = [None] * THREADS
 
@@ -141,8 +141,12 @@ def faults_of(module):
 def first_faults(i):
     start.wait()
     outcome = faults_of(orvanecrypto)
+    # Creating the module runs the library's init function, which the
+    # interpreter's import lock would serialise; only the execution step,
+    # the module's own code, runs in all threads at once.
+    with create_lock:
+        module = importlib.util.module_from_spec(spec)
     start.wait()
-    module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     copies[i] = module
     seen[i] = outcome + faults_of(module)

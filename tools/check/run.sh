@@ -375,8 +375,10 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
         echo "mutant $mutant ($file)"
         install_tsan_module "$mutant_dir" "$BUILD/tsan-mutant-build/$mutant" || return 1
         local outcome=0
-        tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" >"$BUILD/tsan-$mutant.out" 2>&1 || outcome=$?
-        tail -n 1 "$BUILD/tsan-$mutant.out"
+        # (The pytest output goes beside the reports, not under their names: tsan_run clears those.)
+        tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
+            >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
+        tail -n 1 "$BUILD/pytest-$mutant.txt"
         read -r total matching <<<"$(tsan_counts "$BUILD/tsan-$mutant" "$MODULE_FRAMES")"
         echo "mutant $mutant: $total reports, $matching in the module; tests exit status $outcome"
         # Killed by a report in the module, or by the thread tests themselves.
