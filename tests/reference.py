@@ -1,11 +1,43 @@
 """Independent reference implementations, written from the algorithms' definitions
-on top of hashlib and the `cryptography` package, to check the module against.
+on top of hashlib and OpenSSL's AES (its libcrypto, through ctypes), to check
+the module against.
+
+OpenSSL is reached through ctypes rather than through a compiled Python
+package, so that the reference runs on every interpreter the module is built
+for, the free-threaded one included.
 """
 
+import ctypes
+import ctypes.util
 import hashlib
 import os
 
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+def _load_libcrypto() -> ctypes.CDLL:
+    for name in (ctypes.util.find_library("crypto"), "libcrypto.so.3", "libcrypto.3.dylib"):
+        if name:
+            try:
+                return ctypes.CDLL(name)
+            except OSError:
+                continue
+    raise ImportError("OpenSSL's libcrypto (version 3) is needed by the test reference and was not found")
+
+
+_libcrypto = _load_libcrypto()
+_libcrypto.EVP_aes_256_ecb.restype = ctypes.c_void_p
+_libcrypto.EVP_aes_256_ecb.argtypes = []
+_libcrypto.EVP_CIPHER_CTX_new.restype = ctypes.c_void_p
+_libcrypto.EVP_CIPHER_CTX_new.argtypes = []
+_libcrypto.EVP_CIPHER_CTX_free.restype = None
+_libcrypto.EVP_CIPHER_CTX_free.argtypes = [ctypes.c_void_p]
+_libcrypto.EVP_CipherInit_ex.restype = ctypes.c_int
+_libcrypto.EVP_CipherInit_ex.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                         ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+_libcrypto.EVP_CIPHER_CTX_set_padding.restype = ctypes.c_int
+_libcrypto.EVP_CIPHER_CTX_set_padding.argtypes = [ctypes.c_void_p, ctypes.c_int]
+_libcrypto.EVP_CipherUpdate.restype = ctypes.c_int
+_libcrypto.EVP_CipherUpdate.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_int),
+                                        ctypes.c_char_p, ctypes.c_int]
 
 
 def _xor(a: bytes, b: bytes) -> bytes:
@@ -13,9 +45,22 @@ def _xor(a: bytes, b: bytes) -> bytes:
 
 
 def aes_ecb(key: bytes, data: bytes, decrypt: bool = False) -> bytes:
-    cipher = Cipher(algorithms.AES(key), modes.ECB())
-    ctx = cipher.decryptor() if decrypt else cipher.encryptor()
-    return ctx.update(data) + ctx.finalize()
+    """AES-256 in ECB mode over whole blocks (FIPS 197), by OpenSSL."""
+    assert len(key) == 32 and len(data) % 16 == 0
+    context = _libcrypto.EVP_CIPHER_CTX_new()
+    if not context:
+        raise MemoryError("EVP_CIPHER_CTX_new failed")
+    try:
+        output, written = ctypes.create_string_buffer(len(data) + 16), ctypes.c_int(0)
+        ok = (_libcrypto.EVP_CipherInit_ex(context, _libcrypto.EVP_aes_256_ecb(), None, key, None,
+                                           0 if decrypt else 1) == 1
+              and _libcrypto.EVP_CIPHER_CTX_set_padding(context, 0) == 1
+              and _libcrypto.EVP_CipherUpdate(context, output, ctypes.byref(written), data, len(data)) == 1)
+        if not ok or written.value != len(data):
+            raise RuntimeError("OpenSSL's AES-256-ECB failed")
+        return output.raw[:len(data)]
+    finally:
+        _libcrypto.EVP_CIPHER_CTX_free(context)
 
 
 def ige_encrypt(data: bytes, key: bytes, iv: bytes) -> bytes:
@@ -48,10 +93,11 @@ def ctr_crypt(data: bytes, key: bytes, iv: bytes, offset: int) -> tuple[bytes, b
     """CTR over a 128-bit big-endian counter, starting `offset` bytes into the
     block of counter `iv`. Returns (output, final counter block, final offset)."""
     counter = int.from_bytes(iv, "big")
-    # The cryptography package counts over all 16 bytes too; skip into the block.
-    encryptor = Cipher(algorithms.AES(key), modes.CTR(counter.to_bytes(16, "big"))).encryptor()
-    output = encryptor.update(bytes(offset) + data)[offset:]
     position = offset + len(data)
+    blocks = (position + 15) // 16
+    counters = b"".join(((counter + i) % (1 << 128)).to_bytes(16, "big") for i in range(blocks))
+    keystream = aes_ecb(key, counters)[offset:position]
+    output = (int.from_bytes(data, "big") ^ int.from_bytes(keystream, "big")).to_bytes(len(data), "big")
     final_counter = (counter + position // 16) % (1 << 128)
     return output, final_counter.to_bytes(16, "big"), position % 16
 

@@ -81,8 +81,11 @@ def test_import_after_removal_makes_a_new_module_with_new_functions():
 
 # --- The execution step, called directly through ctypes -----------------------
 
-Py_mod_exec = 2
-Py_mod_gil = 4
+# Slot ids as the headers of the interpreter the module was built for define
+# them: 3.15 renumbered the module slots (the old ids stay accepted as aliases,
+# but a module built against 3.15 carries the new ones).
+SLOT_IDS = {(3, 14): (2, 4), (3, 15): (85, 87)}
+Py_mod_exec, Py_mod_gil = SLOT_IDS[sys.version_info[:2]]
 Py_MOD_GIL_NOT_USED = 1
 
 

@@ -1,5 +1,5 @@
 """pack_message: outgoing MTProto 2.0 messages, opened here with an independent
-implementation (reference.open_client_message, on hashlib and `cryptography`)."""
+implementation (reference.open_client_message, on hashlib and OpenSSL's AES)."""
 
 import hashlib
 import random

@@ -5,18 +5,25 @@ own (and each with its own CTR iv and state), and check every result against
 values computed beforehand with the independent reference. A second test, in
 a fresh interpreter, has the threads race for the values that the module
 creates once per process (the PanicException class, the note of a failed
-conversion).
+conversion, the interned names its execution step uses). A third has one
+thread run CTR on an iv and state that another thread keeps resizing.
+
+They mean most on the free-threaded interpreter, where the calls really run
+at the same time; on the others they check the same results under the GIL.
 """
 
+import json
 import os
 import random
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import orvanecrypto
 import reference
+from panic import PanicException
 
 THREADS = 8
 ROUNDS = max(50, int(os.environ.get("ORVANECRYPTO_FUZZ_EXAMPLES", "100")))
@@ -101,25 +108,48 @@ def test_all_functions_from_eight_threads_match_the_reference():
 
 
 RACE_CHILD = r"""
-import threading
+import importlib.util, pathlib, shutil, tempfile, threading
 import orvanecrypto
 
 THREADS = 8
-start = threading.Barrier(THREADS)
-seen = [None] * THREADS
+NAMES = ["ige256_encrypt", "ige256_decrypt", "ctr256_encrypt", "ctr256_decrypt", "kdf", "pack_message",
+         "unpack_message"]
 
-def first_faults(i):
-    start.wait()
+# A copy of the library under another directory is loaded afresh, with
+# process-once values of its own that nothing has touched yet; the threads
+# each make a module from it and execute it at the same moment.
+copy = pathlib.Path(tempfile.mkdtemp()) / pathlib.Path(orvanecrypto.__file__).name
+shutil.copyfile(orvanecrypto.__file__, copy)
+spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
+start = threading.Barrier(THREADS)
+create_lock = threading.Lock()
+seen = [None] * THREADS
+copies = [None] * THREADS
+
+def faults_of(module):
     outcome = []
     try:
-        orvanecrypto.kdf(b"", b"", True)
+        module.kdf(b"", b"", True)
     except BaseException as fault:
         outcome.append((type(fault), str(fault)))
     try:
-        orvanecrypto.ige256_encrypt(bytearray(16), bytes(32), bytes(32))
+        module.ige256_encrypt(bytearray(16), bytes(32), bytes(32))
     except TypeError as error:
         outcome.append((str(error), error.__notes__))
-    seen[i] = outcome
+    return outcome
+
+def first_faults(i):
+    start.wait()
+    outcome = faults_of(orvanecrypto)
+    # Creating the module runs the library's init function, which the
+    # interpreter's import lock would serialise; only the execution step,
+    # the module's own code, runs in all threads at once.
+    with create_lock:
+        module = importlib.util.module_from_spec(spec)
+    start.wait()
+    spec.loader.exec_module(module)
+    copies[i] = module
+    seen[i] = outcome + faults_of(module)
 
 threads = [threading.Thread(target=first_faults, args=(i,)) for i in range(THREADS)]
 for thread in threads:
@@ -135,6 +165,19 @@ assert issubclass(panic_type, BaseException) and not issubclass(panic_type, Exce
 for outcome in seen:
     assert outcome[0][1] == "range end index 36 out of range for slice of length 0", outcome
     assert outcome[1] == ("'bytearray' object is not an instance of 'bytes'", ["while processing 'data'"]), outcome
+    assert outcome[2][1] == "range end index 36 out of range for slice of length 0", outcome
+    assert outcome[3] == ("'bytearray' object is not an instance of 'bytes'", ["while processing 'data'"]), outcome
+
+# The copy made one class of its own, once, for all threads.
+copy_types = {outcome[2][0] for outcome in seen}
+assert len(copy_types) == 1 and copy_types != {panic_type}, copy_types
+assert copy_types.pop().__name__ == "PanicException"
+for module in copies:
+    assert module.__all__ == NAMES, module.__all__
+    assert all(getattr(module, name).__module__ == "orvanecrypto" for name in NAMES)
+    assert module.kdf(bytes(256), bytes(16), True) == orvanecrypto.kdf(bytes(256), bytes(16), True)
+assert len({id(module) for module in copies}) == THREADS
+shutil.rmtree(copy.parent)
 print("ok")
 """
 
@@ -144,3 +187,97 @@ def test_threads_racing_for_the_values_made_once_per_process():
                            timeout=120)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == "ok"
+
+
+# CTR on an iv and state that another thread resizes, clears and refills. The
+# iv only ever holds one of two counters far apart (or a wrong length), so a
+# call that read a torn mix of them, or an iv changed halfway through, gives
+# blocks that belong to neither.
+RESIZE_ROUNDS = 3000
+FIRST_COUNTER, SECOND_COUNTER = bytes(16), bytes([0xAA]) * 16
+RESIZE_BLOCKS = 64
+
+
+def _counter_used(output: bytes, key: bytes) -> int:
+    """The counter of a call's first block, from its keystream (the data is zeros)."""
+    return int.from_bytes(reference.aes_ecb(key, output[:16], decrypt=True), "big")
+
+
+def resize_race() -> dict:
+    """Runs the race; returns how many calls succeeded and how many failed which way."""
+    key = bytes(range(32))
+    data = bytes(16 * RESIZE_BLOCKS)
+    iv, state = bytearray(FIRST_COUNTER), bytearray(1)
+    done = threading.Event()
+    outcomes = {"ok": 0, "iv": 0, "state": 0}
+
+    def resize():
+        rng = random.Random(15)
+        changes = [
+            lambda: iv.__setitem__(slice(None), FIRST_COUNTER),
+            lambda: iv.__setitem__(slice(None), SECOND_COUNTER),
+            iv.clear,
+            lambda: iv.extend(bytes(24)),
+            state.clear,
+            lambda: state.__setitem__(slice(None), b"\0"),
+            lambda: state.__setitem__(slice(None), b"\0\0\0"),
+        ]
+        while not done.is_set():
+            # Each sleep lets the other thread in where a GIL would keep it
+            # out for a whole switch interval: once to meet whatever the
+            # changes left, once to meet a usable pair.
+            for _ in range(rng.randrange(1, 8)):
+                rng.choice(changes)()
+            time.sleep(0)
+            iv[:] = rng.choice([FIRST_COUNTER, SECOND_COUNTER])
+            state[:] = b"\0"
+            time.sleep(0)
+
+    def crypt():
+        try:
+            for round_ in range(RESIZE_ROUNDS):
+                time.sleep(0)
+                function = orvanecrypto.ctr256_encrypt if round_ % 2 else orvanecrypto.ctr256_decrypt
+                try:
+                    output = function(data, key, iv, state)
+                except ValueError as error:
+                    assert error.args == ("IV must be 16 bytes",)
+                    outcomes["iv"] += 1
+                    continue
+                except PanicException as fault:
+                    assert str(fault) == "index out of bounds: the len is 0 but the index is 0"
+                    outcomes["state"] += 1
+                    continue
+                # Every call starts on a whole block (the state byte is only
+                # ever zero), so the output is the keystream of RESIZE_BLOCKS
+                # consecutive counters from one a whole number of calls after
+                # one of the two starting values.
+                counter = _counter_used(output, key)
+                starts = [int.from_bytes(c, "big") for c in (FIRST_COUNTER, SECOND_COUNTER)]
+                steps = [(counter - start) % (1 << 128) for start in starts]
+                assert any(step % RESIZE_BLOCKS == 0 and step // RESIZE_BLOCKS <= round_ for step in steps), \
+                    hex(counter)
+                expected, _, _ = reference.ctr_crypt(data, key, counter.to_bytes(16, "big"), 0)
+                assert output == expected
+                outcomes["ok"] += 1
+        finally:
+            done.set()
+
+    errors = run_threads([resize, crypt])
+    assert errors == [], errors
+    return outcomes
+
+
+def test_ctr_while_another_thread_resizes_its_iv_and_state():
+    # In a child interpreter: a write outside the bytearrays shows as a crash
+    # of the child, reported here, rather than ending the whole run.
+    child = subprocess.run(
+        [sys.executable, "-c", "import json, test_threads; print(json.dumps(test_threads.resize_race()))"],
+        capture_output=True, text=True, timeout=300,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *sys.path])),
+    )
+    assert child.returncode == 0, child.stderr[-3000:]
+    outcomes = json.loads(child.stdout.splitlines()[-1])
+    assert sum(outcomes.values()) == RESIZE_ROUNDS
+    # Calls both succeeded and failed, or there was no race.
+    assert outcomes["ok"] > 0 and outcomes["iv"] + outcomes["state"] > 0, outcomes

@@ -10,6 +10,10 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed (Debian package: mypy)")
+try:
+    import mypy.build  # noqa: F401 - Debian's mypy is compiled for the interpreter with the GIL only
+except ImportError as error:
+    pytest.skip(f"mypy does not run on this interpreter: {error}", allow_module_level=True)
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 

@@ -1,5 +1,5 @@
 """unpack_message: incoming MTProto 2.0 messages built here the way a server
-builds them (reference.build_server_message, on hashlib and `cryptography`)."""
+builds them (reference.build_server_message, on hashlib and OpenSSL's AES)."""
 
 import hashlib
 import random

@@ -1,5 +1,6 @@
 """MTProto 2.0 client cryptography: AES-256-IGE, resumable AES-256-CTR, the
-message key derivation, and packing and opening of encrypted messages.
+message key derivation, and packing and opening of encrypted messages. For
+CPython 3.14 and 3.15, and the free-threaded 3.14t.
 
 Every function keeps no state, takes ``bytes`` (or a subclass) wherever it only
 reads, and returns new objects. Argument errors are ``TypeError`` (a failed

@@ -17,6 +17,9 @@ NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
 ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
 DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
 BUNDLED_VENV=${ORVANECRYPTO_BUNDLED_VENV:-/opt/orvanecrypto-bundled}
+TSAN_PREFIX=/opt/cpython-3.14t-tsan            # the instrumented free-threaded interpreter
+TSAN_VENV=/opt/orvanecrypto-tsan
+CPYTHON_SOURCE=/opt/src/cpython-3.14.tar.xz     # put there by ./dev check
 FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
 unset ORVANECRYPTO_FUZZ_EXAMPLES   # the other checks run the suite's own counts
 export PYTHONDONTWRITEBYTECODE=1
@@ -24,7 +27,7 @@ export PYTHONDONTWRITEBYTECODE=1
 # wheel is built, checked and run in a bare root by ./dev test.
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
-ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz native-tests static-analysis)
+ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz native-tests static-analysis tsan)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID):
 # AES-NI, VAES on AVX2 and AVX-512, the SHA extensions, and the vector units
 # its other fast AES and SHA-256 paths are built on, so that only the portable
@@ -286,6 +289,132 @@ check_static_analysis() {
 }
 
 # ---------------------------------------------------------------------------
+# 11. ThreadSanitizer on the free-threaded interpreter: the thread tests with
+# an instrumented CPython 3.14t (built once, about ten minutes) and the module
+# built -fsanitize=thread. Zero reports may come from the module. Controls: a
+# deliberate race must be reported, and the two faults only threads running
+# in parallel can show (the spare cipher shared by all threads; the
+# process-once values created without their lock) must be caught, by a report
+# or by a failing thread test.
+
+TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
+# A stack frame in the module: its library, or one of its source files.
+MODULE_FRAMES='orvanecrypto[.]cpython|/src/(modes|surface|message)/'
+
+ensure_tsan_python() {
+    local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
+    [[ -f $CPYTHON_SOURCE ]] || { echo "no CPython source at $CPYTHON_SOURCE (./dev check copies it there)"; return 1; }
+    [[ -f $stamp && $(cat "$stamp") == "$(cat "$CPYTHON_SOURCE.sha256")" ]] && return 0
+    echo "building the ThreadSanitizer free-threaded CPython into $TSAN_PREFIX (about ten minutes; log in $BUILD/tsan-cpython.log)"
+    if ! bash "$REPO/tools/build-cpython.sh" "$CPYTHON_SOURCE" "$TSAN_PREFIX" --with-thread-sanitizer \
+            >"$BUILD/tsan-cpython.log" 2>&1; then
+        tail -n 20 "$BUILD/tsan-cpython.log"; return 1
+    fi
+    cp "$CPYTHON_SOURCE.sha256" "$stamp"
+    rm -rf "$TSAN_VENV"
+    echo "instrumented interpreter built in $((SECONDS - start)) s"
+}
+
+# Builds the module from a source tree ($1) with -fsanitize=thread into the venv.
+install_tsan_module() {
+    local source=$1 build_dir=$2
+    "$TSAN_VENV/bin/python" -m pip install --quiet --no-build-isolation --no-deps --no-index \
+        --disable-pip-version-check --root-user-action=ignore --force-reinstall \
+        -Cbuild-dir="$build_dir" -Ccmake.build-type=RelWithDebInfo \
+        "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" \
+        "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread" "$source"
+}
+
+# Runs Python under the instrumented interpreter with the report log in $1;
+# prints how many reports there were and how many name the module's library.
+tsan_run() {
+    local log=$1; shift
+    rm -f "$log".*
+    (cd "$REPO" && TSAN_OPTIONS="suppressions=$TSAN_SUPPRESSIONS halt_on_error=0 exitcode=0 log_path=$log" \
+        ORVANECRYPTO_FUZZ_EXAMPLES=50 PYTHON_GIL=0 "$TSAN_VENV/bin/python" "$@")
+}
+
+# LOG PATTERN: prints the number of reports and of those with a frame matching PATTERN.
+tsan_counts() {
+    local log=$1 pattern=$2 total=0 matching=0
+    total=$(cat "$log".* 2>/dev/null | grep -c '^WARNING: ThreadSanitizer') || true
+    matching=$(cat "$log".* 2>/dev/null | awk -v p="$pattern" '
+        /^WARNING: ThreadSanitizer/ { inside = 1; hit = 0; next }
+        inside && $0 ~ p { hit = 1 }
+        inside && /^SUMMARY: ThreadSanitizer/ { matching += hit; inside = 0 }
+        END { print matching + 0 }')
+    echo "$total $matching"
+}
+
+# A copy of the module's sources with one change made by sed.
+mutant_source() {
+    local name=$1 file=$2 expression=$3 dir=$BUILD/tsan-mutants/$1
+    rm -rf "$dir"; mkdir -p "$dir"
+    tar -C "$REPO" --exclude=./build --exclude=./.git --exclude=./dist -cf - . | tar -C "$dir" -xf -
+    sed -i "$expression" "$dir/$file"
+    if cmp -s "$REPO/$file" "$dir/$file"; then echo "mutant $name: the change did not apply to $file" >&2; return 1; fi
+    echo "$dir"
+}
+
+check_tsan() {
+    local status=0 counts control_library mutant_dir
+    ensure_tsan_python || return 1
+    if [[ ! -x $TSAN_VENV/bin/python ]]; then
+        "$TSAN_PREFIX/bin/python3.14t" -m venv --without-pip "$TSAN_VENV" || return 1
+        "$TSAN_VENV/bin/python" -c 'import pathlib, sysconfig
+(pathlib.Path(sysconfig.get_paths()["purelib"]) / "debian-dist-packages.pth").write_text("/usr/lib/python3/dist-packages\n")' || return 1
+    fi
+
+    echo "control: a deliberate race in a test-only library"
+    control_library=$BUILD/tsan_control.so
+    gcc -O1 -g -fsanitize=thread -fPIC -shared -o "$control_library" "$CHECK_DIR/tsan_control.c" || return 1
+    tsan_run "$BUILD/tsan-control" -c '
+import ctypes, sys, threading
+library = ctypes.CDLL(sys.argv[1])
+threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,)) for _ in range(2)]
+[t.start() for t in threads]; [t.join() for t in threads]' "$control_library" || return 1
+    read -r total matching <<<"$(tsan_counts "$BUILD/tsan-control" tsan_control)"
+    echo "control: $total reports, $matching in the control library"
+    ((matching > 0)) || { echo "control: the deliberate race was not reported"; status=1; }
+
+    local mutant expression file tests
+    for mutant in shared-spare-cipher unlocked-process-once; do
+        case $mutant in
+            shared-spare-cipher) file=src/modes/aes256.cpp
+                expression='s/^thread_local std::unique_ptr<Botan::BlockCipher> spare_cipher;/std::unique_ptr<Botan::BlockCipher> spare_cipher;/'
+                tests=tests/test_threads.py::test_all_functions_from_eight_threads_match_the_reference ;;
+            unlocked-process-once) file=src/surface/once.hpp
+                expression='/PyMutex_\(Lock\|Unlock\)(&mutex_);/d'
+                tests=tests/test_threads.py::test_threads_racing_for_the_values_made_once_per_process ;;
+        esac
+        mutant_dir=$(mutant_source "$mutant" "$file" "$expression") || return 1
+        echo "mutant $mutant ($file)"
+        install_tsan_module "$mutant_dir" "$BUILD/tsan-mutant-build/$mutant" || return 1
+        local outcome=0
+        # (The pytest output goes beside the reports, not under their names: tsan_run clears those.)
+        tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
+            >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
+        tail -n 1 "$BUILD/pytest-$mutant.txt"
+        read -r total matching <<<"$(tsan_counts "$BUILD/tsan-$mutant" "$MODULE_FRAMES")"
+        echo "mutant $mutant: $total reports, $matching in the module; tests exit status $outcome"
+        # Killed by a report in the module, or by the thread tests themselves.
+        if ((matching == 0 && outcome == 0)); then echo "mutant $mutant: survived"; status=1; fi
+    done
+
+    echo "the module as it is, with the thread tests"
+    install_tsan_module "$REPO" "$BUILD/tsan" || return 1
+    local outcome=0
+    tsan_run "$BUILD/tsan-module" -m pytest -p no:cacheprovider -q tests/test_threads.py || outcome=$?
+    read -r total matching <<<"$(tsan_counts "$BUILD/tsan-module" "$MODULE_FRAMES")"
+    echo "module: $total reports, $matching in the module"
+    ((outcome == 0)) || status=1
+    if ((matching > 0)); then
+        echo "reports in the module:"; cat "$BUILD/tsan-module".* | head -n 80; status=1
+    fi
+    return $status
+}
+
+# ---------------------------------------------------------------------------
 
 selected=("$@")
 ((${#selected[@]})) || selected=("${ALL_CHECKS[@]}")
@@ -299,6 +428,7 @@ for name in "${selected[@]}"; do
         fuzz) run_check fuzz "fuzzing, forgery, fault injection and threads" check_fuzz ;;
         native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
+        tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;
         *) echo "unknown check '$name'; the checks are: ${ALL_CHECKS[*]}" >&2; exit 2 ;;
     esac
 done
