@@ -1,7 +1,7 @@
 """What the process environment can do, found by trying it rather than by the
 machine's name: a real arm64 or s390x machine runs everything, while QEMU user
 emulation (which runs the suite for other architectures) cannot enforce an
-address-space limit and runs the interpreter tens of times slower.
+address-space limit and runs the interpreter many times slower.
 """
 
 import functools
@@ -50,6 +50,8 @@ def emulator_name() -> str | None:
                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     try:
         executable = os.path.basename(os.readlink(f"/proc/{child.pid}/exe"))
+    except OSError:  # no /proc, or another process's links hidden: nothing tells of an emulator
+        executable = ""
     finally:
         child.communicate(timeout=120)
     return executable if executable.startswith("qemu-") else None
