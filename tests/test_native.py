@@ -9,6 +9,7 @@ own) the test is skipped with the reason.
 
 import os
 import pathlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,9 @@ import sys
 import pytest
 
 SOURCE = pathlib.Path(__file__).resolve().parent.parent
-BUILD = SOURCE / "build" / "native-suite"
+# One build tree per architecture: the roots of other architectures (run under
+# emulation) share the source tree, and objects of one cannot link in another.
+BUILD = SOURCE / "build" / f"native-suite-{platform.machine()}"
 
 
 def missing_tool():

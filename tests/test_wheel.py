@@ -23,6 +23,7 @@ from pathlib import Path
 
 import pytest
 
+
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("ORVANECRYPTO_SKIP_WHEEL_TEST")),
     reason="ORVANECRYPTO_SKIP_WHEEL_TEST is set: the wheel is not built and tested in this run",
