@@ -323,7 +323,7 @@ def find_mutants(path: str, text: str) -> list[Mutant]:
         while after < len(code) and code[after].isspace():
             after += 1
         if after < len(code) and code[after] == ";":
-            add("deleted-call", start, after, "")
+            add("deleted-call", start, after, "(void)0")
     # Swapped arguments: neighbouring arguments of a call trade places; a swap
     # of arguments of different types does not build and does not count.
     for m in re.finditer(r"[\w>]\s*\(", code):
@@ -391,15 +391,12 @@ def read_equivalents() -> dict[str, str]:
 # Building and testing
 
 
-def fingerprint() -> str:
+def digest_of(snapshot: dict[str, bytes], prefixes: tuple[str, ...]) -> str:
     digest = hashlib.sha256()
-    for folder in ("src", "tests"):
-        for p in sorted((REPO / folder).rglob("*")):
-            if p.is_file() and "__pycache__" not in p.parts:
-                digest.update(str(p.relative_to(REPO)).encode() + b"\0" + p.read_bytes())
-    for name in ("CMakeLists.txt", "tools/mutate.py"):
-        digest.update((REPO / name).read_bytes())
-    return digest.hexdigest()
+    for relative in sorted(snapshot):
+        if relative.startswith(prefixes):
+            digest.update(relative.encode() + b"\0" + hashlib.sha256(snapshot[relative]).digest())
+    return digest.hexdigest()[:16]
 
 
 def run_killable(command: list[str], timeout: float, **kwargs) -> tuple[int | None, str]:
@@ -428,18 +425,17 @@ class Worker:
         self.tree = self.root / "tree"
         self.build = self.root / "build"
 
-    def sync(self) -> None:
-        """Makes the copy equal to the working tree, rewriting only files that
-        differ so that Ninja rebuilds no more than it must."""
-        for relative in ["CMakeLists.txt", "pyproject.toml", *(str(p.relative_to(REPO)) for folder in ("src", "stubs")
-                                                                 for p in (REPO / folder).rglob("*") if p.is_file())]:
-            source, copy = REPO / relative, self.tree / relative
-            if not copy.exists() or copy.read_bytes() != source.read_bytes():
+    def sync(self, snapshot: dict[str, bytes]) -> None:
+        """Makes the copy equal to the snapshot of the working tree, rewriting
+        only files that differ so that Ninja rebuilds no more than it must."""
+        for relative, content in snapshot.items():
+            copy = self.tree / relative
+            if not copy.exists() or copy.read_bytes() != content:
                 copy.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copyfile(source, copy)
+                copy.write_bytes(content)
 
-    def configure(self) -> None:
-        self.sync()
+    def configure(self, snapshot: dict[str, bytes]) -> None:
+        self.sync(snapshot)
         if (self.build / "build.ninja").exists():
             return
         subprocess.run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
@@ -454,12 +450,27 @@ class Worker:
         return next(self.build.glob("orvanecrypto*.so"))
 
 
-def pytest_command(files: list[str], junit: Path | None = None) -> list[str]:
+# What a worker's copy holds: the sources, and the tests with what they read,
+# so that the working tree may change while a run goes on.
+COPIED = ("CMakeLists.txt", "pyproject.toml", "src", "stubs", "tests", "examples")
+
+
+def take_snapshot() -> dict[str, bytes]:
+    snapshot = {}
+    for name in COPIED:
+        path = REPO / name
+        for p in ([path] if path.is_file() else sorted(path.rglob("*"))):
+            if p.is_file() and "__pycache__" not in p.parts:
+                snapshot[str(p.relative_to(REPO))] = p.read_bytes()
+    return snapshot
+
+
+def pytest_command(worker: Worker, files: list[str], junit: Path | None = None) -> list[str]:
     command = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "--hypothesis-seed=0",
                "--tb=line", "-o", "addopts=--strict-markers --strict-config"]
     if junit:
         command += [f"--junitxml={junit}", "-o", "junit_family=legacy"]
-    return command + [str(REPO / "tests" / f) for f in files]
+    return command + [str(worker.tree / "tests" / f) for f in files]
 
 
 def test_environment(worker: Worker, storage: str) -> dict[str, str]:
@@ -492,7 +503,7 @@ def baseline(worker: Worker) -> dict[str, float]:
     with tempfile.TemporaryDirectory() as storage:
         junit = worker.root / "baseline.xml"
         started = time.monotonic()
-        status, output = run_killable(pytest_command(files, junit), 1800, cwd=REPO,
+        status, output = run_killable(pytest_command(worker, files, junit), 1800, cwd=worker.tree,
                                       env=test_environment(worker, storage))
         elapsed = time.monotonic() - started
     if status != 0:
@@ -516,8 +527,7 @@ def check_import(worker: Worker) -> None:
         sys.exit(f"the tests would import {probe.stdout.strip() or probe.stderr}, not {worker.module_file()}")
 
 
-def run_mutant(worker: Worker, mutant: Mutant, durations: dict[str, float]) -> dict:
-    original = (REPO / mutant.path).read_text()
+def run_mutant(worker: Worker, mutant: Mutant, original: str, durations: dict[str, float]) -> dict:
     target = worker.tree / mutant.path
     started = time.monotonic()
     target.write_text(mutant.apply(original))
@@ -532,7 +542,7 @@ def run_mutant(worker: Worker, mutant: Mutant, durations: dict[str, float]) -> d
             # A generous limit over the unmutated run time: only a hang reaches it.
             limit = 20 + 3 * sum(durations[f] for f in phase) + 1.5 * len(phase)
             with tempfile.TemporaryDirectory() as storage:
-                status, output = run_killable(pytest_command(phase), limit, cwd=REPO,
+                status, output = run_killable(pytest_command(worker, phase), limit, cwd=worker.tree,
                                               env=test_environment(worker, storage))
             if status is None:
                 return {"status": "timed out", "by": " ".join(phase), "seconds": time.monotonic() - started}
@@ -555,13 +565,16 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=1, help="mutants built and tested at once (default 1)")
     parser.add_argument("--fresh", action="store_true", help="forget the kept results")
     parser.add_argument("--list", action="store_true", help="only list the mutants")
+    parser.add_argument("--reuse-killed", action="store_true",
+                        help="keep earlier kills of mutants whose file is unchanged, though the tests changed")
     options = parser.parse_args()
 
     files = source_files(options.paths)
     if not files:
         sys.exit(f"no source files match {options.paths}")
     equivalents = read_equivalents()
-    texts = {f: (REPO / f).read_text() for f in files}
+    snapshot = take_snapshot()
+    texts = {f: snapshot[f].decode() for f in files}
     mutants = [m for f in files for m in find_mutants(f, texts[f])]
     if options.list:
         for m in mutants:
@@ -572,18 +585,31 @@ def main() -> int:
 
     WORK.mkdir(parents=True, exist_ok=True)
     results_file = WORK / "results.json"
-    current = fingerprint()
-    kept, durations = {}, {}
-    if results_file.exists() and not options.fresh:
-        saved = json.loads(results_file.read_text())
-        if saved.get("fingerprint") == current:
-            kept, durations = saved["results"], saved.get("durations", {})
-    results: dict[str, dict] = kept
+    # A result holds for the sources and tests it was found with. With
+    # --reuse-killed, a mutant killed before is not run again while the file
+    # it mutates is unchanged: for adding tests that kill the survivors.
+    tree = digest_of(snapshot, ("CMakeLists.txt", "src/"))
+    tests = digest_of(snapshot, ("tests/", "examples/", "pyproject.toml"))
+    saved = json.loads(results_file.read_text()) if results_file.exists() and not options.fresh else {}
+    durations: dict[str, float] = saved.get("durations", {}) if saved.get("baseline") == [tree, tests] else {}
+    results: dict[str, dict] = {}
+    reused = 0
+    file_hashes = {f: hashlib.sha256(snapshot[f]).hexdigest()[:16] for f in files}
+    for m in mutants:
+        outcome = saved.get("results", {}).get(m.identity)
+        if not outcome:
+            continue
+        if outcome.get("tree") == tree and outcome.get("tests") == tests:
+            results[m.identity] = outcome
+        elif options.reuse_killed and outcome["status"] != "survived" and outcome.get("file") == file_hashes[m.path]:
+            results[m.identity] = outcome
+            reused += 1
     lock = threading.Lock()
 
     def save() -> None:
+        everything = {**saved.get("results", {}), **results}
         temporary = results_file.with_suffix(".tmp")
-        temporary.write_text(json.dumps({"fingerprint": current, "durations": durations, "results": results},
+        temporary.write_text(json.dumps({"baseline": [tree, tests], "durations": durations, "results": everything},
                                         indent=1, sort_keys=True))
         temporary.replace(results_file)
 
@@ -592,7 +618,7 @@ def main() -> int:
     if pending:
         workers = [Worker(n) for n in range(max(1, min(options.jobs, len(pending))))]
         for worker in workers:
-            worker.configure()
+            worker.configure(snapshot)
         if durations:  # the unmutated suite passed on these sources before
             if not workers[0].compile()[0]:
                 sys.exit("the unmutated sources do not build")
@@ -617,10 +643,11 @@ def main() -> int:
                         return
                     mutant = queue.pop(0)
                 try:
-                    outcome = run_mutant(worker, mutant, durations)
+                    outcome = run_mutant(worker, mutant, texts[mutant.path], durations)
                 except BaseException as error:  # noqa: BLE001 - handed to the main thread
                     failure.append(error)
                     return
+                outcome.update(tree=tree, tests=tests, file=file_hashes[mutant.path])
                 with lock:
                     results[mutant.identity] = outcome
                     save()
@@ -648,6 +675,9 @@ def main() -> int:
             raise failure[0]
         print(f"ran {len(pending)} mutants in {time.monotonic() - started:.0f} s", flush=True)
 
+    if reused:
+        print(f"{reused} mutants killed in an earlier run against other tests or sources were not run again "
+              "(--reuse-killed)")
     return report(files, mutants, texts, equivalents, results)
 
 
