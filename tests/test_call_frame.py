@@ -361,6 +361,29 @@ def test_flag_numpy_boolean_whose_truth_raises():
     assert note_of(caught.value) == ["while processing 'outgoing'"]
 
 
+def test_flag_numpy_boolean_whose_type_str_raises():
+    class UnprintableType(type):
+        def __str__(cls):
+            raise Complaint("no str for the type")
+
+    fake = UnprintableType("bool_", (), {"__module__": "numpy"})
+    with pytest.raises(Complaint) as caught:
+        orvanecrypto.kdf(AUTH_KEY, MSG_KEY, fake())
+    assert caught.value.args == ("no str for the type",)
+    assert note_of(caught.value) == ["while processing 'outgoing'"]
+
+
+@pytest.mark.parametrize("module", [b"numpy", b"\x24\0\0\0\0\0\0\0\5\0\0\0\0\0\0\0AAAAAAAA", 7, None],
+                         ids=["bytes numpy", "bytes shaped like a str header", "int", "None"])
+def test_flag_type_whose_module_is_not_a_str(module):
+    fake = type("bool_", (), {"__bool__": lambda self: True})
+    fake.__module__ = module
+    with pytest.raises(TypeError) as caught:
+        orvanecrypto.kdf(AUTH_KEY, MSG_KEY, fake())
+    assert caught.value.args == ("'bool_' object is not an instance of 'bool'",)
+    assert note_of(caught.value) == ["while processing 'outgoing'"]
+
+
 def test_flag_other_module_is_not_numpy():
     with pytest.raises(TypeError) as caught:
         orvanecrypto.kdf(AUTH_KEY, MSG_KEY, FakeBoolWrongModule())
@@ -437,6 +460,21 @@ def test_note_is_added_after_existing_notes():
     with pytest.raises(Complaint) as caught:
         orvanecrypto.pack_message(PAYLOAD, Raising(), SESSION_ID, AUTH_KEY, AUTH_KEY_ID)
     assert note_of(caught.value) == ["first", "while processing 'salt'"]
+
+
+def test_note_that_cannot_be_attached_is_dropped():
+    class NoNotes(Exception):
+        def add_note(self, note):
+            raise RuntimeError("notes refused")
+
+    class Raising:
+        def __index__(self):
+            raise NoNotes("the conversion's own error")
+
+    with pytest.raises(NoNotes) as caught:
+        orvanecrypto.pack_message(PAYLOAD, Raising(), SESSION_ID, AUTH_KEY, AUTH_KEY_ID)
+    assert caught.value.args == ("the conversion's own error",)
+    assert not hasattr(caught.value, "__notes__")
 
 
 # --- Conversion order ---------------------------------------------------------
@@ -592,6 +630,15 @@ def test_panic_whose_str_fails(capfd, panic_type):
     assert caught.value.args == ("Unwrapped panic from Python code",)
     assert not hasattr(caught.value, "__notes__")
     assert "Unwrapped panic from Python code" in capfd.readouterr().err
+
+
+def test_panic_whose_str_is_not_utf8_keeps_it(capfd, panic_type):
+    capfd.readouterr()
+    text = "bad \udc80 text"
+    with pytest.raises(panic_type) as caught:
+        orvanecrypto.pack_message(PAYLOAD, Panicking(panic_type(text)), SESSION_ID, AUTH_KEY, AUTH_KEY_ID)
+    assert caught.value.args == (text,)
+    assert "orvanecrypto: internal fault at src/" in capfd.readouterr().err
 
 
 def test_panic_from_numpy_truth_slot(capfd, panic_type):

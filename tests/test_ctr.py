@@ -96,9 +96,9 @@ def test_sp800_38a_block_by_block(fn, given_blocks, wanted_blocks):
     assert iv == SP800_38A_FINAL_COUNTER
 
 
-# Lengths around the block size, and around the 128-block (2048-byte) batches of whole blocks.
+# Lengths around the block size, and around the 256-block (4096-byte) batches of whole blocks.
 CROSS_CHECK_LENGTHS = [0, 1, 2, 15, 16, 17, 31, 32, 33, 100, 255, 256, 1000,
-                       2031, 2047, 2048, 2049, 2063, 2064, 2065, 4095, 4096, 4097, 5000]
+                       2031, 2047, 2048, 2049, 2063, 2064, 2065, 4095, 4096, 4097, 5000, 8191, 8192, 8193]
 
 
 @BOTH

@@ -7,6 +7,8 @@
 - A PanicException raised by Python code during an argument conversion (a
   salt whose __index__ raises it) ends the call as that PanicException, with
   a notice on standard error.
+- A thread that exits (pthread_exit) in the middle of a call unwinds through
+  the module to its start instead of being caught as an error of the call.
 """
 
 import json
@@ -186,3 +188,33 @@ def test_panic_from_salt_index_ends_the_call_as_that_panic():
     assert "Traceback" in first
     assert "PanicException" in second
     assert third == ""  # a conversion failure is raised, not reported
+
+
+THREAD_EXIT_CHILD = r"""
+import ctypes, sys, threading, time
+import orvanecrypto
+
+libc = ctypes.CDLL(None)  # a ctypes call detaches from the interpreter meanwhile
+libc.pthread_exit.argtypes = [ctypes.c_void_p]
+
+class Salt:
+    def __index__(self):
+        libc.pthread_exit(None)
+
+def client():
+    orvanecrypto.pack_message(b"payload", Salt(), bytes(8), bytes(256), bytes(8))
+    print("the call returned", flush=True)
+
+thread = threading.Thread(target=client, daemon=True)
+thread.start()
+time.sleep(1)  # the exited thread never reports itself finished
+print(len(orvanecrypto.pack_message(b"payload", 1, bytes(8), bytes(256), bytes(8))), flush=True)
+sys.stdout.flush()
+import os; os._exit(0)
+"""
+
+
+def test_thread_exit_during_a_call_unwinds_through_the_module():
+    child = run_child(THREAD_EXIT_CHILD)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [str(24 + 48)], child.stdout

@@ -141,3 +141,22 @@ def test_right_session_wrong_message_key_is_rejected(record_property):
         counts["msg_key mismatch"] += 1
     assert counts
     report(record_property, "tail_replaced", counts)
+
+
+def test_message_keys_one_byte_off_are_rejected():
+    """A forger holding the key encrypts under a message key that differs from the
+    plaintext's true one in a single byte: it decrypts cleanly and passes the
+    session check, so only a full 16-byte comparison of the message key stops it."""
+    plaintext = (_rng.randbytes(8) + SESSION_ID + _rng.randbytes(40)
+                 + _rng.randbytes(reference.padding_length(40)))
+    true_key = reference.msg_key_of(AUTH_KEY, plaintext, outgoing=False)
+    for position in range(16):
+        carried = bytearray(true_key)
+        carried[position] ^= 0x01
+        aes_key, aes_iv = reference.derive_key_iv(AUTH_KEY, bytes(carried), outgoing=False)
+        forged = AUTH_KEY_ID + bytes(carried) + reference.ige_encrypt(plaintext, aes_key, aes_iv)
+        assert rejection(forged) == "msg_key mismatch", position
+    # Control: the same construction with the true key opens.
+    aes_key, aes_iv = reference.derive_key_iv(AUTH_KEY, true_key, outgoing=False)
+    honest = AUTH_KEY_ID + true_key + reference.ige_encrypt(plaintext, aes_key, aes_iv)
+    assert orvanecrypto.unpack_message(honest, SESSION_ID, AUTH_KEY, AUTH_KEY_ID) == plaintext[16:]

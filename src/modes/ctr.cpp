@@ -1,6 +1,7 @@
 #include "modes/ctr.hpp"
 
 #include "modes/aes256.hpp"
+#include "surface/critical_section.hpp"
 #include "surface/frame.hpp"
 
 #include <botan/mem_ops.h>
@@ -77,6 +78,9 @@ constexpr std::size_t batch_blocks = 256;
 
 PyRef ctr256_crypt(ByteView data, ByteView key, PyObject* iv, PyObject* state) {
     if (key.size() != aes256_key_size) fail("Key must be 32 bytes");
+    // From the first read of `iv` and `state` to the write-back, no other
+    // thread may resize them: the write-back goes to the storage read here.
+    const CriticalSection2 position_locked(iv, state);
     if (PyByteArray_GET_SIZE(iv) != static_cast<Py_ssize_t>(ctr_iv_size)) fail("IV must be 16 bytes");
     Counter128 counter = Counter128::load(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(iv)));
     check_index(static_cast<std::size_t>(PyByteArray_GET_SIZE(state)), 0);

@@ -31,7 +31,9 @@ void attach_argument_note(PyObject* exception, std::string_view name) {
 
 // An exception that a conversion took from the interpreter (an __index__ or a
 // truth slot that raised). A PanicException passes through as an internal
-// fault of this call instead of becoming a conversion failure.
+// fault of this call instead of becoming a conversion failure; its message is
+// its str() as an object, so text that is not valid UTF-8 (a lone surrogate)
+// survives unchanged.
 [[noreturn]] void conversion_failed(std::string_view name) {
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
     PyObject* panic_type = panic_exception_type();
@@ -40,21 +42,29 @@ void attach_argument_note(PyObject* exception, std::string_view name) {
         PySys_WriteStderr("orvanecrypto: a PanicException was raised while converting argument '%.*s':\n",
                           as_int(name.size()), name.data());
         PyErr_DisplayException(exception.get());
-        std::string message = "Unwrapped panic from Python code";
-        if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
+        PyRef text = PyRef::steal(PyObject_Str(exception.get()));
+        if (!text) {
+            PyErr_Clear();
+            internal_fault("Unwrapped panic from Python code");
         }
-        PyErr_Clear();
-        internal_fault(std::move(message));
+        raise_panic(text.get(), std::source_location::current());
+        throw PythonErrorSet{};
     }
     raise_with_note(std::move(exception), name);
 }
 
 [[noreturn]] void mismatch_failed(PyObject* argument, const char* target, std::string_view name) {
-    raise_with_note(type_mismatch(argument, target), name);
+    PyRef error;
+    try {
+        error = type_mismatch(argument, target);
+    } catch (const PythonErrorSet&) {
+        conversion_failed(name);  // no memory for the message: that error is the failure
+    }
+    raise_with_note(std::move(error), name);
 }
 
+// A class body may set __module__ to any object, and the name lookups return
+// it as it is: only str values are compared.
 bool is_numpy_bool(PyTypeObject* type) {
     PyRef module = PyRef::steal(PyType_GetModuleName(type));
     PyRef type_name = module ? PyRef::steal(PyType_GetName(type)) : PyRef();
@@ -62,6 +72,7 @@ bool is_numpy_bool(PyTypeObject* type) {
         PyErr_Clear();
         return false;
     }
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(type_name.get())) return false;
     return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
            (PyUnicode_EqualToUTF8(type_name.get(), "bool_") || PyUnicode_EqualToUTF8(type_name.get(), "bool"));
 }
@@ -109,7 +120,7 @@ void match_arguments_into(const char* function, const std::string_view* paramete
         slots[parameter] = args[nargs + k];
     }
 
-    std::array<std::size_t, 8> missing{};
+    std::array<std::size_t, max_parameters> missing{};
     std::size_t missing_count = 0;
     for (std::size_t p = static_cast<std::size_t>(nargs); p < count; ++p)
         if (slots[p] == nullptr) missing[missing_count++] = p;
@@ -128,6 +139,7 @@ PyRef type_mismatch(PyObject* argument, const char* target) {
     } else {
         PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(argument)));
         if (!type_name) PyErr_Clear();
+        if (type_name && !PyUnicode_Check(type_name.get())) type_name = PyRef();
         message = type_name ? PyRef::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'",
                                                                 type_name.get(), target))
                             : PyRef::steal(PyUnicode_FromFormat(
@@ -161,9 +173,13 @@ bool as_flag(PyObject* argument, std::string_view name) {
     auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (truth == nullptr) {
         PyErr_Clear();
-        PyRef message = PyRef::steal(require(PyUnicode_FromFormat(
-            "object of type '%S' does not define a '__bool__' conversion", reinterpret_cast<PyObject*>(type))));
-        raise_with_note(PyRef::steal(require(PyObject_CallOneArg(PyExc_TypeError, message.get()))), name);
+        // str() of the type runs its metaclass's __str__, which may raise:
+        // then that exception is the conversion failure.
+        PyRef message = PyRef::steal(PyUnicode_FromFormat(
+            "object of type '%S' does not define a '__bool__' conversion", reinterpret_cast<PyObject*>(type)));
+        PyRef error = message ? PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : PyRef();
+        if (!error) conversion_failed(name);
+        raise_with_note(std::move(error), name);
     }
     const int value = truth(argument);
     if (value < 0) conversion_failed(name);
@@ -190,16 +206,21 @@ void raise_value_error(const char* message) noexcept {
     if (PyRef text = PyRef::steal(PyUnicode_FromString(message))) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
-void raise_internal_fault(const InternalFault& fault) noexcept {
-    std::string_view file = fault.where.file_name();
+void raise_panic(PyObject* message, std::source_location where) noexcept {
+    std::string_view file = where.file_name();
     if (const auto src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
-    PySys_FormatStderr("orvanecrypto: internal fault at %.*s:%u: %s\n", as_int(file.size()), file.data(),
-                       static_cast<unsigned>(fault.where.line()), fault.message.c_str());
+    PySys_FormatStderr("orvanecrypto: internal fault at %.*s:%u: %U\n", as_int(file.size()), file.data(),
+                       static_cast<unsigned>(where.line()), message);
     PyObject* panic_type = panic_exception_type();
     if (panic_type == nullptr) return;  // its creation failure is the exception
-    if (PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(fault.message.data(),
-                                                              static_cast<Py_ssize_t>(fault.message.size()))))
-        PyErr_SetObject(panic_type, text.get());
+    PyErr_SetObject(panic_type, message);
+}
+
+void raise_internal_fault(const InternalFault& fault) noexcept {
+    // A library's what() text need not be UTF-8; a bad byte must not hide the fault.
+    if (PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(fault.message.data(),
+                                                       static_cast<Py_ssize_t>(fault.message.size()), "replace")))
+        raise_panic(text.get(), fault.where);
 }
 
 }  // namespace orvane

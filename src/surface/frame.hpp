@@ -17,13 +17,21 @@
 #include <exception>
 #include <new>
 #include <string_view>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace orvane {
+
+// The longest parameter list of any module function; argument matching keeps
+// its bookkeeping in arrays of this size.
+inline constexpr std::size_t max_parameters = 8;
 
 // Name and ordered parameter names of one function. Every parameter is
 // required and may be passed by position or by keyword.
 template <std::size_t N>
 struct CallSignature {
+    static_assert(N <= max_parameters, "raise max_parameters for a longer signature");
     const char* function = nullptr;
     std::array<std::string_view, N> parameters;
 };
@@ -71,16 +79,27 @@ private:
 PyRef result_object(PyObject* created, std::source_location where = std::source_location::current());
 
 // Raising the frame's outcomes; each leaves exactly one exception set.
+// raise_panic reports `message` (a str) and the place on standard error, then
+// raises PanicException with it.
+void raise_panic(PyObject* message, std::source_location where) noexcept;
 void raise_internal_fault(const InternalFault& fault) noexcept;
 void raise_value_error(const char* message) noexcept;
 
 // Runs `body` and returns its result, or `failure` with one Python exception
 // set. Key schedules and buffers owned by the body are released by unwinding
 // before the exception is raised.
+//
+// Not noexcept: the forced unwind of a cancelled or exiting thread
+// (pthread_cancel, pthread_exit) is not an error of the call and must run on
+// to the thread's start, or the C library aborts the process.
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (const abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const PythonErrorSet&) {
     } catch (const BodyError& error) {
         raise_value_error(error.message);
@@ -97,7 +116,7 @@ Result guarded(Result failure, Body&& body) noexcept {
 }
 
 template <class Body>
-PyObject* guarded_call(Body&& body) noexcept {
+PyObject* guarded_call(Body&& body) {
     return guarded<PyObject*>(nullptr, [&] { return body().release(); });
 }
 

@@ -53,6 +53,7 @@ PyObject* interned(InternedName& name) {
 // "TypeName: message" of the pending exception, which it clears.
 std::string describe_pending_error() {
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) return "<no error set>";
     PyRef text = PyRef::steal(PyUnicode_FromFormat("%s: %S", Py_TYPE(exception.get())->tp_name, exception.get()));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     std::string description = utf8 != nullptr ? utf8 : "<unprintable error>";
