@@ -1,6 +1,7 @@
 """AES-256-CTR with the keystream position kept by the caller in `iv` (the
 128-bit big-endian counter block) and byte 0 of `state` (the offset into it)."""
 
+import ctypes
 import itertools
 import os
 import random
@@ -177,6 +178,19 @@ def test_ending_on_block_boundary(fn, offset, length, blocks):
     assert new_state == b"\x00"
     assert int.from_bytes(new_iv, "big") == int.from_bytes(iv, "big") + blocks
     assert out == expected(data, key, iv, [offset])[0]
+
+
+# A bytes object keeps a NUL after its last byte, which C code reading it relies
+# on; a write one past the end of the output, from the head or the tail of a
+# call, would change that byte and leave the contents as they should be.
+BYTES_DATA_OFFSET = bytes.__basicsize__ - 1
+
+
+@BOTH
+@pytest.mark.parametrize("offset, length", [(0, 5), (5, 3), (5, 11), (0, 37), (9, 30)])
+def test_output_ends_at_its_length(fn, offset, length):
+    out = run(fn, bytes(range(1, length + 1)), bytes(range(32)), bytes(16), [offset])[0]
+    assert ctypes.string_at(id(out) + BYTES_DATA_OFFSET, length + 1)[length] == 0
 
 
 def test_worked_example_twenty_then_thirty():

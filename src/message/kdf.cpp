@@ -2,6 +2,7 @@
 
 #include "message/sha256.hpp"
 #include "surface/frame.hpp"
+#include "surface/secrets.hpp"
 
 #include <algorithm>
 
@@ -24,6 +25,7 @@ PyRef bytes_of(const std::array<std::uint8_t, 32>& value) {
 }  // namespace
 
 KeyIv derive_key_iv(ByteView auth_key, ByteView msg_key, bool outgoing) {
+    control_branch_on_secret(auth_key);
     const std::size_t x = direction_offset(outgoing);
     const Sha256Digest sha256_a = sha256({msg_key, checked_range(auth_key, x, x + 36)});
     const Sha256Digest sha256_b = sha256({checked_range(auth_key, x + 40, x + 76), msg_key});

@@ -2,6 +2,7 @@
 #include "message/messages.hpp"
 #include "modes/ige.hpp"
 #include "surface/frame.hpp"
+#include "surface/secrets.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -46,12 +47,20 @@ PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, By
     std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole), rest.end(),
               payload.begin() + static_cast<std::ptrdiff_t>(whole));  // an undecrypted tail stays as sent
 
-    if (!equal_bytes(session_id, ByteView(header).subspan(8, session_id_size))) fail("session_id mismatch");
+    // The session_id check comes before the message key's and has an error of
+    // its own, so its outcome is public: the decrypted session_id may decide it.
+    const ByteView decrypted_session_id = ByteView(header).subspan(8, session_id_size);
+    declassify(decrypted_session_id.data(), decrypted_session_id.size());
+    if (!equal_bytes(session_id, decrypted_session_id)) fail("session_id mismatch");
 
     // The message key covers the whole plaintext; without this check an
     // altered or forged message would be accepted.
     const MsgKey expected = compute_msg_key(auth_key, {header, payload}, /*outgoing=*/false);
-    if (!Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size)) fail("msg_key mismatch");
+    // Only whether the keys match is public (a message is accepted or refused),
+    // never where they differ.
+    bool msg_key_matches = Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size);
+    declassify(&msg_key_matches, sizeof msg_key_matches);
+    if (!msg_key_matches) fail("msg_key mismatch");
     return result.take();
 }
 

@@ -1,5 +1,7 @@
 #include "modes/aes256.hpp"
 
+#include "surface/secrets.hpp"
+
 #include <botan/block_cipher.h>
 
 #include <utility>
@@ -13,6 +15,7 @@ thread_local std::unique_ptr<Botan::BlockCipher> spare_cipher;
 }  // namespace
 
 Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key) : cipher_(std::exchange(spare_cipher, nullptr)) {
+    control_branch_on_secret(key);
     if (!cipher_) cipher_ = Botan::BlockCipher::create_or_throw("AES-256");
     cipher_->set_key(key.data(), key.size());
 }

@@ -28,9 +28,6 @@ void ige256_decrypt_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* i
 inline void ige256_encrypt_in_place(MutableBytes buffer, const Aes256& cipher, IgeIv iv) {
     ige256_encrypt_blocks(cipher, iv, buffer.data(), buffer.data(), buffer.size());
 }
-inline void ige256_decrypt_in_place(MutableBytes buffer, const Aes256& cipher, IgeIv iv) {
-    ige256_decrypt_blocks(cipher, iv, buffer.data(), buffer.data(), buffer.size());
-}
 
 // The module functions ige256_encrypt(data, key, iv) and ige256_decrypt.
 PyRef ige256_encrypt(ByteView data, ByteView key, ByteView iv);

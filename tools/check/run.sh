@@ -30,7 +30,7 @@ export PYTHONDONTWRITEBYTECODE=1
 # wheel is built, checked and run in a bare root by ./dev test.
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
-ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz native-tests static-analysis tsan)
+ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz native-tests static-analysis tsan constant-time)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID),
 # so that only the portable C++ code is left: on x86-64 AES-NI, VAES on AVX2
 # and AVX-512, the SHA extensions and the vector units its other fast AES and
@@ -450,6 +450,43 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
 }
 
 # ---------------------------------------------------------------------------
+# 12. Constant time: no branch and no memory address computed from a secret.
+
+# Runs constant_time.py under memcheck over the check build in $1 with the mode
+# $2 (clean or control), logging to memcheck-$3.log; the remaining arguments
+# are environment settings.
+ct_run() {
+    local build=$1 mode=$2 log=$1/memcheck-$3.log; shift 3
+    (cd "$REPO" && env "$@" PYTHONMALLOC=malloc PYTHONPATH="$build" \
+        valgrind --tool=memcheck --leak-check=no --num-callers=40 --trace-children=no \
+            --log-file="$log" "$NORMAL_PY" "$CHECK_DIR/constant_time.py" "$build/ct_secrets.so" "$mode" "$build")
+    local status=$?
+    if ((status != 0)) || [[ $mode == clean ]]; then
+        grep -E 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //'
+    fi
+    ((status == 0)) || echo "memcheck's reports with their stacks: $log"
+    return $status
+}
+
+check_constant_time() {
+    local build=$BUILD/ct status=0
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    # The module with the hooks of src/surface/secrets.hpp compiled in, beside
+    # the helper that marks bytes secret; normal builds have neither.
+    cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DORVANECRYPTO_CT_CHECK=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$build" || return 1
+    c++ -std=c++20 -O2 -shared -fPIC -o "$build/ct_secrets.so" "$CHECK_DIR/ct_secrets.cpp" || return 1
+    echo "-- the processor's AES path"
+    ct_run "$build" clean processor-aes || status=1
+    echo "-- the portable AES path (BOTAN_CLEAR_CPUID)"
+    ct_run "$build" clean portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
+    echo "-- control: a deliberate branch on the first secret byte must be reported on every path"
+    ct_run "$build" control control ORVANECRYPTO_CT_CONTROL=1 || status=1
+    return $status
+}
+
+# ---------------------------------------------------------------------------
 
 selected=("$@")
 ((${#selected[@]})) || selected=("${ALL_CHECKS[@]}")
@@ -464,6 +501,7 @@ for name in "${selected[@]}"; do
         native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
         tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;
+        constant-time) run_check constant-time "memcheck: no branch or address computed from a secret" check_constant_time ;;
         *) echo "unknown check '$name'; the checks are: ${ALL_CHECKS[*]}" >&2; exit 2 ;;
     esac
 done
