@@ -16,7 +16,8 @@ import sys
 import pytest
 
 SOURCE = pathlib.Path(__file__).resolve().parent.parent
-BUILD = SOURCE / "build" / "native-suite"
+# One build tree per interpreter: CMake keeps the Python it found in its cache.
+BUILD = SOURCE / "build" / f"native-suite-{sys.implementation.cache_tag}{sys.abiflags}"
 
 
 def missing_tool():
