@@ -9,7 +9,7 @@ try:
     import numpy
 except ImportError as error:
     numpy = None
-    REASON = f"numpy does not import on this interpreter: {str(error).splitlines()[0]}"
+    REASON = f"numpy does not import on this interpreter ({type(error).__name__}; Debian builds it for the GIL build)"
 else:
     REASON = ""
 

@@ -17,9 +17,10 @@ import sys
 import pytest
 
 SOURCE = pathlib.Path(__file__).resolve().parent.parent
-# One build tree per architecture: the roots of other architectures (run under
-# emulation) share the source tree, and objects of one cannot link in another.
-BUILD = SOURCE / "build" / f"native-suite-{platform.machine()}"
+# One build tree per architecture and interpreter: the roots of other
+# architectures (run under emulation) share the source tree, and CMake keeps
+# the Python it found in its cache.
+BUILD = SOURCE / "build" / f"native-suite-{platform.machine()}-{sys.implementation.cache_tag}{sys.abiflags}"
 
 
 def missing_tool():
