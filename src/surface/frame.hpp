@@ -96,10 +96,6 @@ template <class Result, class Body>
 Result guarded(Result failure, Body&& body) {
     try {
         return body();
-#if defined(__GLIBCXX__)
-    } catch (const abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (const PythonErrorSet&) {
     } catch (const BodyError& error) {
         raise_value_error(error.message);
@@ -110,6 +106,11 @@ Result guarded(Result failure, Body&& body) {
     } catch (const std::exception& error) {
         raise_internal_fault(InternalFault{error.what(), std::source_location::current()});
     } catch (...) {
+#if defined(__GLIBCXX__)
+        // A forced unwind is no C++ exception and has no type; catching it by
+        // abi::__forced_unwind would bind a reference to no object.
+        if (abi::__cxa_current_exception_type() == nullptr) throw;
+#endif
         raise_internal_fault(InternalFault{"unknown C++ exception", std::source_location::current()});
     }
     return failure;
