@@ -182,10 +182,11 @@ def test_the_same_checks_flag_a_module_linked_to_the_system_botan():
     # which the checks above must notice, and numpy's core module exports more
     # than its entry point.
     require_tools("readelf", "nm")
-    import numpy._core._multiarray_umath
+    numpy_core = pytest.importorskip("numpy._core._multiarray_umath", exc_type=ImportError,
+                                     reason="numpy does not import on this interpreter")
     import orvanecrypto
 
-    assert len(exported_symbols(numpy._core._multiarray_umath.__file__)) > 1
+    assert len(exported_symbols(numpy_core.__file__)) > 1
 
     needed = needed_libraries(orvanecrypto.__file__)
     if not any(name.startswith("libbotan") for name in needed):
