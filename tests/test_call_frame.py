@@ -384,6 +384,19 @@ def test_flag_type_whose_module_is_not_a_str(module):
     assert note_of(caught.value) == ["while processing 'outgoing'"]
 
 
+def test_flag_type_without_a_module_name():
+    # A class made where the globals have no __name__ has no __module__: the
+    # lookup fails, and that failure must not outlive the NumPy test.
+    namespace = {}
+    exec("fake = type('bool_', (), {'__bool__': lambda self: True})", namespace)
+    with pytest.raises(AttributeError):
+        namespace["fake"].__module__
+    with pytest.raises(TypeError) as caught:
+        orvanecrypto.kdf(AUTH_KEY, MSG_KEY, namespace["fake"]())
+    assert caught.value.args == ("'bool_' object is not an instance of 'bool'",)
+    assert note_of(caught.value) == ["while processing 'outgoing'"]
+
+
 def test_flag_other_module_is_not_numpy():
     with pytest.raises(TypeError) as caught:
         orvanecrypto.kdf(AUTH_KEY, MSG_KEY, FakeBoolWrongModule())

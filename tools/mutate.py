@@ -452,7 +452,7 @@ class Worker:
 
 # What a worker's copy holds: the sources, and the tests with what they read,
 # so that the working tree may change while a run goes on.
-COPIED = ("CMakeLists.txt", "pyproject.toml", "src", "stubs", "tests", "examples")
+COPIED = ("CMakeLists.txt", "cmake", "pyproject.toml", "src", "stubs", "tests", "examples")
 
 
 def take_snapshot() -> dict[str, bytes]:
@@ -588,7 +588,7 @@ def main() -> int:
     # A result holds for the sources and tests it was found with. With
     # --reuse-killed, a mutant killed before is not run again while the file
     # it mutates is unchanged: for adding tests that kill the survivors.
-    tree = digest_of(snapshot, ("CMakeLists.txt", "src/"))
+    tree = digest_of(snapshot, ("CMakeLists.txt", "cmake/", "src/"))
     tests = digest_of(snapshot, ("tests/", "examples/", "pyproject.toml"))
     saved = json.loads(results_file.read_text()) if results_file.exists() and not options.fresh else {}
     durations: dict[str, float] = saved.get("durations", {}) if saved.get("baseline") == [tree, tests] else {}

@@ -16,10 +16,6 @@ class PyRef {
 public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-    static PyRef borrow(PyObject* object) noexcept {
-        Py_XINCREF(object);
-        return PyRef(object);
-    }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
