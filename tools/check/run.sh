@@ -366,7 +366,8 @@ tsan_run() {
     local log=$1; shift
     rm -f "$log".*
     (cd "$REPO" && TSAN_OPTIONS="suppressions=$TSAN_SUPPRESSIONS halt_on_error=0 exitcode=0 log_path=$log" \
-        ORVANECRYPTO_FUZZ_EXAMPLES=50 PYTHON_GIL=0 "$TSAN_VENV/bin/python" "$@")
+        ORVANECRYPTO_FUZZ_EXAMPLES=50 PYTHON_GIL=0 ${TSAN_TIME_LIMIT:+timeout --signal=KILL "$TSAN_TIME_LIMIT"} \
+        "$TSAN_VENV/bin/python" "$@")
 }
 
 # LOG PATTERN: prints the number of reports and of those with a frame matching PATTERN.
@@ -427,9 +428,13 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
         install_tsan_module "$mutant_dir" "$BUILD/tsan-mutant-build/$mutant" || return 1
         local outcome=0
         # (The pytest output goes beside the reports, not under their names: tsan_run clears those.)
-        tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
+        # Threads sharing what they must not can also corrupt the library's
+        # state and spin for ever: a run past the time limit is killed, and
+        # that kills the mutant too.
+        TSAN_TIME_LIMIT=120 tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
             >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
-        tail -n 1 "$BUILD/pytest-$mutant.txt"
+        if ((outcome == 137)); then echo "mutant $mutant: the tests ran past 120 s and were stopped"; else
+            tail -n 1 "$BUILD/pytest-$mutant.txt"; fi
         read -r total matching <<<"$(tsan_counts "$BUILD/tsan-$mutant" "$MODULE_FRAMES")"
         echo "mutant $mutant: $total reports, $matching in the module; tests exit status $outcome"
         # Killed by a report in the module, or by the thread tests themselves.
