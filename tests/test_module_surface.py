@@ -224,11 +224,11 @@ def test_exec_with_tuple_all_stops_before_adding_anything(module_exec):
 def test_exec_failure_reaches_the_import_machinery_as_that_error():
     # Through the import system rather than ctypes, the step's return value
     # counts: 0 with an error set would become a SystemError.
-    spec = importlib.util.spec_from_file_location("orvanecrypto", orvanecrypto.__file__)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("orvanecrypto", orvanecrypto.__file__)
+    module = importlib.util.module_from_spec(module_spec)
     module.__all__ = ("x",)
     with pytest.raises(TypeError) as caught:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     assert caught.value.args == ("'tuple' object is not an instance of 'list'",)
 
 

@@ -40,12 +40,15 @@ def called_deep(call, levels=64):
 
 def stack_after(call):
     """Runs `call` deep in the stack, then returns a copy of the stack."""
-    if main_thread_stack() is None or threading.current_thread() is not threading.main_thread():
-        pytest.skip("needs the main thread's stack in /proc/self/maps")
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("needs the main thread's stack")
     if hasattr(ctypes.CDLL(None), "__asan_init"):
         pytest.skip("AddressSanitizer's runtime keeps dead stack memory its own way (the control fails there)")
     called_deep(call)
-    start, end = main_thread_stack()  # read again: the deep call may have grown it
+    stack = main_thread_stack()  # read after the call, which may have grown it
+    if stack is None:
+        pytest.skip("needs the main thread's stack in /proc/self/maps")
+    start, end = stack
     return ctypes.string_at(start, end - start)
 
 

@@ -120,7 +120,7 @@ NAMES = ["ige256_encrypt", "ige256_decrypt", "ctr256_encrypt", "ctr256_decrypt",
 # each make a module from it and execute it at the same moment.
 copy = pathlib.Path(tempfile.mkdtemp()) / pathlib.Path(orvanecrypto.__file__).name
 shutil.copyfile(orvanecrypto.__file__, copy)
-spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
+module_spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
 start = threading.Barrier(THREADS)
 create_lock = threading.Lock()
 seen = [None] * THREADS
@@ -145,9 +145,9 @@ def first_faults(i):
     # interpreter's import lock would serialise; only the execution step,
     # the module's own code, runs in all threads at once.
     with create_lock:
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(module_spec)
     start.wait()
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     copies[i] = module
     seen[i] = outcome + faults_of(module)
 
