@@ -112,19 +112,11 @@ import importlib.util, pathlib, shutil, tempfile, threading
 import orvanecrypto
 
 THREADS = 8
+COPIES = 8
 NAMES = ["ige256_encrypt", "ige256_decrypt", "ctr256_encrypt", "ctr256_decrypt", "kdf", "pack_message",
          "unpack_message"]
-
-# A copy of the library under another directory is loaded afresh, with
-# process-once values of its own that nothing has touched yet; the threads
-# each make a module from it and execute it at the same moment.
-copy = pathlib.Path(tempfile.mkdtemp()) / pathlib.Path(orvanecrypto.__file__).name
-shutil.copyfile(orvanecrypto.__file__, copy)
-module_spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
-start = threading.Barrier(THREADS)
-create_lock = threading.Lock()
-seen = [None] * THREADS
-copies = [None] * THREADS
+PANIC_TEXT = "range end index 36 out of range for slice of length 0"
+MISMATCH = ("'bytearray' object is not an instance of 'bytes'", ["while processing 'data'"])
 
 def faults_of(module):
     outcome = []
@@ -138,46 +130,71 @@ def faults_of(module):
         outcome.append((str(error), error.__notes__))
     return outcome
 
-def first_faults(i):
-    start.wait()
-    outcome = faults_of(orvanecrypto)
-    # Creating the module runs the library's init function, which the
-    # interpreter's import lock would serialise; only the execution step,
-    # the module's own code, runs in all threads at once.
-    with create_lock:
-        module = importlib.util.module_from_spec(module_spec)
-    start.wait()
-    module_spec.loader.exec_module(module)
-    copies[i] = module
-    seen[i] = outcome + faults_of(module)
+# Checks the faults all threads met; returns the one PanicException class they share.
+def check_faults(outcomes):
+    panic_types = {outcome[0][0] for outcome in outcomes}
+    assert len(panic_types) == 1, panic_types
+    for outcome in outcomes:
+        assert outcome[0][1] == PANIC_TEXT and outcome[1] == MISMATCH, outcome
+    return panic_types.pop()
 
-threads = [threading.Thread(target=first_faults, args=(i,)) for i in range(THREADS)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
+# Whether two threads that meet an empty value both create it is a matter of
+# timing, so one process holds several races. A copy of the library under
+# another directory is loaded afresh, with process-once values of its own
+# that nothing has touched yet; the threads each make a module from it and
+# execute it at the same moment. The module imported above is raced for
+# only once, by the first threads' first calls.
+directory = pathlib.Path(tempfile.mkdtemp())
+start = threading.Barrier(THREADS)
+create_lock = threading.Lock()
+first_seen = [None] * THREADS
+panic_type = None
+copy_types = set()
+for copy_index in range(COPIES):
+    copy = directory / str(copy_index) / pathlib.Path(orvanecrypto.__file__).name
+    copy.parent.mkdir()
+    shutil.copyfile(orvanecrypto.__file__, copy)
+    module_spec = importlib.util.spec_from_file_location("orvanecrypto", copy)
+    seen = [None] * THREADS
+    copies = [None] * THREADS
 
-panic_types = {outcome[0][0] for outcome in seen}
-assert len(panic_types) == 1, panic_types
-panic_type = panic_types.pop()
-assert panic_type.__module__ == "pyo3_runtime" and panic_type.__name__ == "PanicException"
-assert issubclass(panic_type, BaseException) and not issubclass(panic_type, Exception)
-for outcome in seen:
-    assert outcome[0][1] == "range end index 36 out of range for slice of length 0", outcome
-    assert outcome[1] == ("'bytearray' object is not an instance of 'bytes'", ["while processing 'data'"]), outcome
-    assert outcome[2][1] == "range end index 36 out of range for slice of length 0", outcome
-    assert outcome[3] == ("'bytearray' object is not an instance of 'bytes'", ["while processing 'data'"]), outcome
+    def race(i):
+        if copy_index == 0:
+            start.wait()
+            first_seen[i] = faults_of(orvanecrypto)
+        # Creating the module runs the library's init function, which the
+        # interpreter's import lock would serialise; only the execution step,
+        # the module's own code, runs in all threads at once.
+        with create_lock:
+            module = importlib.util.module_from_spec(module_spec)
+        start.wait()
+        module_spec.loader.exec_module(module)
+        copies[i] = module
+        # The execution steps end at different moments; the first calls
+        # start together again.
+        start.wait()
+        seen[i] = faults_of(module)
 
-# The copy made one class of its own, once, for all threads.
-copy_types = {outcome[2][0] for outcome in seen}
-assert len(copy_types) == 1 and copy_types != {panic_type}, copy_types
-assert copy_types.pop().__name__ == "PanicException"
-for module in copies:
-    assert module.__all__ == NAMES, module.__all__
-    assert all(getattr(module, name).__module__ == "orvanecrypto" for name in NAMES)
-    assert module.kdf(bytes(256), bytes(16), True) == orvanecrypto.kdf(bytes(256), bytes(16), True)
-assert len({id(module) for module in copies}) == THREADS
-shutil.rmtree(copy.parent)
+    threads = [threading.Thread(target=race, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+    if copy_index == 0:
+        panic_type = check_faults(first_seen)
+        assert panic_type.__module__ == "pyo3_runtime" and panic_type.__name__ == "PanicException"
+        assert issubclass(panic_type, BaseException) and not issubclass(panic_type, Exception)
+    # Each copy made one class of its own, once, for all its threads.
+    copy_type = check_faults(seen)
+    assert copy_type.__name__ == "PanicException" and copy_type not in copy_types | {panic_type}, copy_type
+    copy_types.add(copy_type)
+    for module in copies:
+        assert module.__all__ == NAMES, module.__all__
+        assert all(getattr(module, name).__module__ == "orvanecrypto" for name in NAMES)
+        assert module.kdf(bytes(256), bytes(16), True) == orvanecrypto.kdf(bytes(256), bytes(16), True)
+    assert len({id(module) for module in copies}) == THREADS
+shutil.rmtree(directory)
 print("ok")
 """
 
