@@ -15,8 +15,9 @@
 //
 // Nothing between an operation and the search below allocates from the heap:
 // the maps text, the region list and the needles all live in one mapping made
-// with mmap, which the search skips. Thread stacks are skipped as well; the
-// claim is about the storage of the round keys, not about spilled registers.
+// with mmap, whose range the search skips. Thread stacks are skipped as well;
+// the claim is about the storage of the round keys, not about spilled
+// registers.
 #include "modes/aes256.hpp"
 
 #include <fcntl.h>
@@ -154,12 +155,31 @@ void prepare_needles(const Key& key) {
     for (std::size_t i = 0; i < schedule.size(); ++i) wipe[i] = 0;
 }
 
-bool is_skipped(const std::uint8_t* begin, const std::uint8_t* end) {
+// The workspace (at index 0) and the stacks of threads that ran operations.
+int excluded_count() { return 1 + workspace->skipped_count; }
+
+Region excluded(int index) {
+    if (index > 0) return workspace->skipped[index - 1];
     const auto* own = reinterpret_cast<const std::uint8_t*>(workspace);
-    if (begin < own + sizeof(Workspace) && own < end) return true;
-    for (int i = 0; i < workspace->skipped_count; ++i)
-        if (begin < workspace->skipped[i].end && workspace->skipped[i].begin < end) return true;
-    return false;
+    return {own, own + sizeof(Workspace)};
+}
+
+// Adds [begin, end) to the regions to search, less the excluded ranges from
+// index `from` on. The kernel merges neighbouring anonymous mappings into
+// one, so the workspace or a stack can share a mapping with heap memory (as
+// under QEMU user emulation, where the guest's heap is an anonymous mapping):
+// only the excluded range itself is left out, never the whole mapping.
+void add_region(const std::uint8_t* begin, const std::uint8_t* end, int from = 0) {
+    for (int i = from; i < excluded_count(); ++i) {
+        const Region skip = excluded(i);
+        if (begin < skip.end && skip.begin < end) {
+            if (begin < skip.begin) add_region(begin, skip.begin, i + 1);
+            if (skip.end < end) add_region(skip.end, end, i + 1);
+            return;
+        }
+    }
+    if (workspace->region_count == max_regions) fail("too many mappings");
+    workspace->regions[workspace->region_count++] = {begin, end};
 }
 
 // Lists the writable private anonymous mappings and the brk heap, reading
@@ -190,11 +210,8 @@ void collect_regions() {
             // Larger mappings are reservations (a sanitizer's shadow memory, say),
             // not allocator memory; malloc arenas are at most 64 MiB.
             const bool reservation = end - begin > (std::size_t{1} << 30);
-            if (perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p' && anonymous && !reservation &&
-                !is_skipped(first, last)) {
-                if (workspace->region_count == max_regions) fail("too many mappings");
-                workspace->regions[workspace->region_count++] = {first, last};
-            }
+            if (perms[0] == 'r' && perms[1] == 'w' && perms[3] == 'p' && anonymous && !reservation)
+                add_region(first, last);
         }
         if (next == nullptr) break;
         line = next + 1;
