@@ -413,7 +413,7 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
     echo "control: $total reports, $matching in the control library"
     ((matching > 0)) || { echo "control: the deliberate race was not reported"; status=1; }
 
-    local mutant expression file tests
+    local mutant expression file tests time_limit=120
     for mutant in shared-spare-cipher unlocked-process-once; do
         case $mutant in
             shared-spare-cipher) file=src/modes/aes256.cpp
@@ -431,9 +431,9 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
         # Threads sharing what they must not can also corrupt the library's
         # state and spin for ever: a run past the time limit is killed, and
         # that kills the mutant too.
-        TSAN_TIME_LIMIT=120 tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
+        TSAN_TIME_LIMIT=$time_limit tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
             >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
-        if ((outcome == 137)); then echo "mutant $mutant: the tests ran past 120 s and were stopped"; else
+        if ((outcome == 137)); then echo "mutant $mutant: the tests ran past $time_limit s and were stopped"; else
             tail -n 1 "$BUILD/pytest-$mutant.txt"; fi
         read -r total matching <<<"$(tsan_counts "$BUILD/tsan-$mutant" "$MODULE_FRAMES")"
         echo "mutant $mutant: $total reports, $matching in the module; tests exit status $outcome"
