@@ -1,8 +1,8 @@
+#include "core/errors.hpp"
+#include "core/secrets.hpp"
 #include "message/kdf.hpp"
 #include "message/messages.hpp"
 #include "modes/ige.hpp"
-#include "surface/frame.hpp"
-#include "surface/secrets.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -20,7 +20,7 @@ bool equal_bytes(ByteView a, ByteView b) {
 
 }  // namespace
 
-PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id) {
+void unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id, Output& output) {
     if (packed.size() < packed_header_size) fail("packed data too short");
     if (!equal_bytes(auth_key_id, packed.first(auth_key_id_size))) fail("auth_key_id mismatch");
     const ByteView msg_key = packed.subspan(auth_key_id_size, msg_key_size);
@@ -34,8 +34,7 @@ PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, By
     // everything after it straight into the result, so the payload is written
     // once and never moved. The chain continues from the first block's
     // ciphertext and plaintext.
-    ResultBytes result(encrypted.size() - plaintext_header_size);
-    const MutableBytes payload = result.bytes();
+    const MutableBytes payload = output.allocate(encrypted.size() - plaintext_header_size);
     std::array<std::uint8_t, plaintext_header_size> header;
     ige256_decrypt_blocks(cipher, derived.aes_iv, encrypted.data(), header.data(), header.size());
     std::array<std::uint8_t, ige_iv_size> chained_iv;
@@ -61,7 +60,6 @@ PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, By
     bool msg_key_matches = Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size);
     declassify(&msg_key_matches, sizeof msg_key_matches);
     if (!msg_key_matches) fail("msg_key mismatch");
-    return result.take();
 }
 
 }  // namespace orvane

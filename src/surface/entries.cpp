@@ -6,7 +6,11 @@
 #include "message/messages.hpp"
 #include "modes/ctr.hpp"
 #include "modes/ige.hpp"
-#include "surface/frame.hpp"
+#include "surface/arguments.hpp"
+#include "surface/conversions.hpp"
+#include "surface/critical_section.hpp"
+#include "surface/guard.hpp"
+#include "surface/results.hpp"
 
 namespace orvane {
 
@@ -47,7 +51,12 @@ constexpr CallSignature<4> unpack_message_signature{"unpack_message",
 PyRef ctr_body(const Arguments<4>& a) {
     const ByteView data = a.bytes(0), key = a.bytes(1);
     PyObject *const iv = a.bytearray(2), *const state = a.bytearray(3);
-    return ctr256_crypt(data, key, iv, state);
+    BytesOutput output;
+    // From the first read of `iv` and `state` to the write-back, no other
+    // thread may resize them: the write-back goes to the storage read here.
+    const CriticalSection2 position_locked(iv, state);
+    ctr256_crypt(data, key, bytearray_storage(iv), bytearray_storage(state), output);
+    return output.take();
 }
 
 }  // namespace
@@ -55,14 +64,18 @@ PyRef ctr_body(const Arguments<4>& a) {
 PyObject* ige256_encrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter(ige256_encrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
-        return ige256_encrypt(data, key, iv);
+        BytesOutput output;
+        ige256_encrypt(data, key, iv, output);
+        return output.take();
     });
 }
 
 PyObject* ige256_decrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter(ige256_decrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
-        return ige256_decrypt(data, key, iv);
+        BytesOutput output;
+        ige256_decrypt(data, key, iv, output);
+        return output.take();
     });
 }
 
@@ -78,7 +91,7 @@ PyObject* kdf_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return enter(kdf_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView auth_key = a.bytes(0), msg_key = a.bytes(1);
         const bool outgoing = a.flag(2);
-        return kdf(auth_key, msg_key, outgoing);
+        return key_iv_pair(derive_key_iv(auth_key, msg_key, outgoing));
     });
 }
 
@@ -87,7 +100,9 @@ PyObject* pack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const ByteView data = a.bytes(0);
         const std::int64_t salt = a.int64(1);
         const ByteView session_id = a.bytes(2), auth_key = a.bytes(3), auth_key_id = a.bytes(4);
-        return pack_message(data, salt, session_id, auth_key, auth_key_id);
+        BytesOutput output;
+        pack_message(data, salt, session_id, auth_key, auth_key_id, output);
+        return output.take();
     });
 }
 
@@ -95,7 +110,9 @@ PyObject* unpack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     return enter(unpack_message_signature, args, nargs, kwnames, [](const Arguments<4>& a) {
         const ByteView packed = a.bytes(0), session_id = a.bytes(1), auth_key = a.bytes(2),
                        auth_key_id = a.bytes(3);
-        return unpack_message(packed, session_id, auth_key, auth_key_id);
+        BytesOutput output;
+        unpack_message(packed, session_id, auth_key, auth_key_id, output);
+        return output.take();
     });
 }
 

@@ -334,7 +334,7 @@ check_static_analysis() {
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
 # A stack frame in the module: its library, or one of its source files.
-MODULE_FRAMES='orvanecrypto[.]cpython|/src/(modes|surface|message)/'
+MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|modes|message|surface)/'
 
 ensure_tsan_python() {
     local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
@@ -476,7 +476,7 @@ ct_run() {
 check_constant_time() {
     local build=$BUILD/ct status=0
     command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
-    # The module with the hooks of src/surface/secrets.hpp compiled in, beside
+    # The module with the hooks of src/core/secrets.hpp compiled in, beside
     # the helper that marks bytes secret; normal builds have neither.
     cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
         -DORVANECRYPTO_CT_CHECK=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
