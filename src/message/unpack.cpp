@@ -46,20 +46,21 @@ void unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, Byt
     std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole), rest.end(),
               payload.begin() + static_cast<std::ptrdiff_t>(whole));  // an undecrypted tail stays as sent
 
-    // The session_id check comes before the message key's and has an error of
-    // its own, so its outcome is public: the decrypted session_id may decide it.
-    const ByteView decrypted_session_id = ByteView(header).subspan(8, session_id_size);
-    declassify(decrypted_session_id.data(), decrypted_session_id.size());
-    if (!equal_bytes(session_id, decrypted_session_id)) fail("session_id mismatch");
-
-    // The message key covers the whole plaintext; without this check an
-    // altered or forged message would be accepted.
+    // The message key authenticates the whole plaintext, and it is checked
+    // before any decrypted field is looked at: a forged or altered message is
+    // refused with the same error after the same work, whatever its blocks
+    // decrypt to, so the refusal tells nothing about the plaintext. Only
+    // whether the keys match is public, never where they differ.
     const MsgKey expected = compute_msg_key(auth_key, {header, payload}, /*outgoing=*/false);
-    // Only whether the keys match is public (a message is accepted or refused),
-    // never where they differ.
     bool msg_key_matches = Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size);
     declassify(&msg_key_matches, sizeof msg_key_matches);
     if (!msg_key_matches) fail("msg_key mismatch");
+
+    // An authenticated message for another session has an error of its own,
+    // so the decrypted session_id may decide it.
+    const ByteView decrypted_session_id = ByteView(header).subspan(8, session_id_size);
+    declassify(decrypted_session_id.data(), decrypted_session_id.size());
+    if (!equal_bytes(session_id, decrypted_session_id)) fail("session_id mismatch");
 }
 
 }  // namespace orvane

@@ -16,20 +16,28 @@ namespace orvane {
 
 namespace {
 
+// The matched arguments of one call, each held by a strong reference until
+// the body has returned. The caller's references are not enough: a
+// conversion may run Python code (an __index__, a truth slot), and a caller
+// that passes borrowed references (functools.partial) may drop its own from
+// there, which would free a byte view's storage before the body reads it.
 template <std::size_t N>
 class Arguments {
 public:
     Arguments(const CallSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-        : signature_(signature), slots_(match_arguments(signature, args, nargs, kwnames)) {}
+        : signature_(signature) {
+        const std::array<PyObject*, N> slots = match_arguments(signature, args, nargs, kwnames);
+        for (std::size_t i = 0; i < N; ++i) held_[i] = PyRef::hold(slots[i]);
+    }
 
-    ByteView bytes(std::size_t i) const { return as_byte_view(slots_[i], signature_.parameters[i]); }
-    PyObject* bytearray(std::size_t i) const { return as_bytearray(slots_[i], signature_.parameters[i]); }
-    std::int64_t int64(std::size_t i) const { return as_int64(slots_[i], signature_.parameters[i]); }
-    bool flag(std::size_t i) const { return as_flag(slots_[i], signature_.parameters[i]); }
+    ByteView bytes(std::size_t i) const { return as_byte_view(held_[i].get(), signature_.parameters[i]); }
+    PyObject* bytearray(std::size_t i) const { return as_bytearray(held_[i].get(), signature_.parameters[i]); }
+    std::int64_t int64(std::size_t i) const { return as_int64(held_[i].get(), signature_.parameters[i]); }
+    bool flag(std::size_t i) const { return as_flag(held_[i].get(), signature_.parameters[i]); }
 
 private:
     const CallSignature<N>& signature_;
-    std::array<PyObject*, N> slots_;
+    std::array<PyRef, N> held_;
 };
 
 template <std::size_t N, class Body>

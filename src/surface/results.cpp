@@ -1,6 +1,5 @@
 #include "surface/results.hpp"
 
-#include "core/errors.hpp"
 #include "surface/python_error.hpp"
 
 namespace orvane {
@@ -8,8 +7,8 @@ namespace orvane {
 namespace {
 
 PyRef bytes_of(const std::array<std::uint8_t, 32>& value) {
-    return result_object(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), static_cast<Py_ssize_t>(value.size())));
+    return PyRef::steal(require(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), static_cast<Py_ssize_t>(value.size()))));
 }
 
 }  // namespace
@@ -23,18 +22,10 @@ MutableBytes BytesOutput::allocate(std::size_t size) {
     return {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object_.get())), size};
 }
 
-PyRef result_object(PyObject* created, std::source_location where) {
-    if (created == nullptr) {
-        PyErr_WriteUnraisable(nullptr);
-        internal_fault("PyObject pointer is null", where);
-    }
-    return PyRef::steal(created);
-}
-
 PyRef key_iv_pair(const KeyIv& derived) {
     PyRef aes_key = bytes_of(derived.aes_key);
     PyRef aes_iv = bytes_of(derived.aes_iv);
-    PyRef pair = result_object(PyTuple_New(2));
+    PyRef pair = PyRef::steal(require(PyTuple_New(2)));
     PyTuple_SET_ITEM(pair.get(), 0, aes_key.release());
     PyTuple_SET_ITEM(pair.get(), 1, aes_iv.release());
     return pair;

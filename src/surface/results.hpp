@@ -1,5 +1,9 @@
 // The objects a call returns: bytes whose storage a body fills in place, and
 // the small objects built from plain values (the kdf pair).
+//
+// A result object that cannot be created is the interpreter's MemoryError for
+// every function: running out of memory is no fault of the module's, and a
+// PanicException would pass every `except Exception` of a client.
 #pragma once
 
 #include "core/output.hpp"
@@ -8,13 +12,10 @@
 
 #include <Python.h>
 
-#include <source_location>
-
 namespace orvane {
 
-// The output of a body as a new bytes object: allocate() creates it (running
-// out of memory raises MemoryError) and hands out its storage; take() gives
-// the filled object.
+// The output of a body as a new bytes object: allocate() creates it and hands
+// out its storage; take() gives the filled object.
 class BytesOutput final : public Output {
 public:
     MutableBytes allocate(std::size_t size) override;
@@ -23,10 +24,6 @@ public:
 private:
     PyRef object_;
 };
-
-// An interpreter object made as a result (a tuple or a small bytes object);
-// NULL becomes the internal fault "PyObject pointer is null".
-PyRef result_object(PyObject* created, std::source_location where = std::source_location::current());
 
 // kdf's result: the tuple (aes_key, aes_iv).
 PyRef key_iv_pair(const KeyIv& derived);
