@@ -33,8 +33,8 @@ export PYTHONDONTWRITEBYTECODE=1
 # wheel is built, checked and run in a bare root by ./dev test.
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
-ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz allocation-seam native-tests
-            static-analysis tsan constant-time)
+ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz allocation-seam forgery-work
+            native-tests static-analysis tsan constant-time)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID),
 # so that only the portable C++ code is left: on x86-64 AES-NI, VAES on AVX2
 # and AVX-512, the SHA extensions and the vector units its other fast AES and
@@ -362,6 +362,20 @@ check_allocation_seam() {
 }
 
 # ---------------------------------------------------------------------------
+# 7d. The work unpack_message does before refusing a forged message, counted
+# in instructions by callgrind: the same whichever block was forged.
+
+check_forgery_work() {
+    local build=$BUILD/forgery
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    # A build of its own, not stripped, so that callgrind finds the entry by name.
+    cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$build" >/dev/null || return 1
+    (cd "$REPO" && PYTHONPATH=$build "$NORMAL_PY" "$CHECK_DIR/forgery_work.py")
+}
+
+# ---------------------------------------------------------------------------
 # 8. The native key-material test program, through ctest.
 
 check_native_tests() {
@@ -590,6 +604,7 @@ for name in "${selected[@]}"; do
         valgrind) run_check valgrind "valgrind memcheck over the seven functions' tests" check_valgrind ;;
         fuzz) run_check fuzz "fuzzing, forgery, fault injection and threads" check_fuzz ;;
         body-fuzz) run_check body-fuzz "libFuzzer over the bodies against OpenSSL, ASan and UBSan" check_body_fuzz ;;
+        forgery-work) run_check forgery-work "instructions before a forged message is refused, by forged block" check_forgery_work ;;
         allocation-seam) run_check allocation-seam "every C++ and crypto-library allocation failing once" check_allocation_seam ;;
         native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
