@@ -393,6 +393,8 @@ check_native_tests() {
 
 check_static_analysis() {
     local sources status=0
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" "$REPO/src" || status=1
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" --control || { echo "control: an upward include went unnoticed"; status=1; }
     mapfile -t sources < <(cd "$REPO" && find src -name '*.cpp' | sort)
     cmake -S "$REPO" -B "$BUILD/tidy" -G Ninja -DPython_EXECUTABLE="$NORMAL_PY" \
         -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || return 1
