@@ -159,15 +159,26 @@ CASES = [
 
 def attempt(function, args, kwargs, start, stop):
     """One call with allocations failing from `start` (to `stop`); the hooks
-    are gone again before anything looks at the outcome."""
+    are gone again before anything looks at the outcome. The call goes
+    through the vectorcall protocol with its argument vector and keyword
+    names made beforehand, so that the interpreter allocates nothing for the
+    call itself while the failure is armed; the cyclic garbage collector is
+    off meanwhile, so that a collection cannot take a failure meant for the
+    call either."""
+    vector, keywords = (*args, *kwargs.values()), tuple(kwargs) or None
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         _testcapi.set_nomemory(start, stop)
         try:
-            return function(*args, **kwargs), None
+            return _testcapi.pyobject_vectorcall(function, vector, keywords), None
         finally:
             _testcapi.remove_mem_hooks()
     except BaseException as error:  # noqa: BLE001 - every outcome is judged below
         return None, error
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _fresh_arguments(args):
