@@ -328,7 +328,9 @@ FIRST_USE = {
 
 
 def run_first_use(scenario, start, stop):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+    # The tests' folder first, then whatever path found the module under test.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
+                                                                      os.environ.get("PYTHONPATH")])))
     child = subprocess.run([sys.executable, "-c", textwrap.dedent(FIRST_USE_CHILD), scenario, str(start), str(stop)],
                            capture_output=True, text=True, env=env, timeout=120)
     assert child.returncode == 0, f"{scenario} {start}..{stop}: child died ({child.returncode}): {child.stderr[-2000:]}"
