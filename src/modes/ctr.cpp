@@ -89,7 +89,7 @@ PyRef ctr256_crypt(ByteView data, ByteView key, PyObject* iv, PyObject* state) {
     std::size_t used = static_cast<std::uint8_t>(PyByteArray_AS_STRING(state)[0]);
     if (used >= aes_block_size) used = 0;
 
-    const Aes256 cipher(key.first<aes256_key_size>());
+    const Aes256 cipher(key.first<aes256_key_size>(), Aes256::Use::many_blocks);
     ResultBytes result(data.size());
     const std::uint8_t* in = data.data();
     std::uint8_t* out = result.bytes().data();
