@@ -53,4 +53,9 @@ private:
 // block directly and compressed once.
 Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> pieces);
 
+// The hashes of two messages, which for one-block messages are computed
+// together, their rounds interleaved.
+std::array<Sha256Digest, 2> sha256_pair(std::initializer_list<std::span<const std::uint8_t>> first,
+                                        std::initializer_list<std::span<const std::uint8_t>> second);
+
 }  // namespace orvane

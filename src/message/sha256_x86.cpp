@@ -35,47 +35,81 @@ bool sha_instructions_usable() {
     return usable;
 }
 
+namespace {
+
 // The state is kept as the instructions want it: (a, b, e, f) and (c, d, g, h).
 // Each group of four rounds adds four message words to their constants and
 // runs two sha256rnds2; from the fifth group on, the four words are made from
 // the previous sixteen with sha256msg1 and sha256msg2.
-__attribute__((target("sha,sse4.1"))) void sha256_compress(std::uint32_t state[8], const std::uint8_t* data,
-                                                           std::size_t blocks) {
-    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-    __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
-    __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
-    __m128i abef = _mm_alignr_epi8(dcba, hgfe, 8);
-    __m128i cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
+struct Lane {
+    __m128i abef, cdgh, abef_before, cdgh_before;
+    __m128i words[4];
 
-    for (; blocks > 0; --blocks, data += 64) {
-        const __m128i abef_before = abef, cdgh_before = cdgh;
-        __m128i words[4];
-#pragma GCC unroll 16
-        for (int group = 0; group < 16; ++group) {
-            __m128i& w = words[group % 4];
-            if (group < 4) {
-                w = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * group)), byte_swap);
-            } else {
-                const __m128i& previous = words[(group + 3) % 4];
-                w = _mm_sha256msg2_epu32(
-                    _mm_add_epi32(_mm_sha256msg1_epu32(w, words[(group + 1) % 4]),
-                                  _mm_alignr_epi8(previous, words[(group + 2) % 4], 4)),
-                    previous);
-            }
-            __m128i scheduled =
-                _mm_add_epi32(w, _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * group)));
-            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, scheduled);
-            scheduled = _mm_shuffle_epi32(scheduled, 0x0E);
-            abef = _mm_sha256rnds2_epu32(abef, cdgh, scheduled);
+    __attribute__((target("sha,sse4.1"))) explicit Lane(const std::uint32_t* state) {
+        const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+        const __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+        abef = _mm_alignr_epi8(dcba, hgfe, 8);
+        cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
+    }
+
+    __attribute__((target("sha,sse4.1"))) void begin_block() { abef_before = abef, cdgh_before = cdgh; }
+
+    // Rounds 4 group to 4 group + 3.
+    __attribute__((target("sha,sse4.1"))) void four_rounds(int group, const std::uint8_t* block) {
+        __m128i& w = words[group % 4];
+        if (group < 4) {
+            const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+            w = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * group)), byte_swap);
+        } else {
+            const __m128i& previous = words[(group + 3) % 4];
+            w = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w, words[(group + 1) % 4]),
+                                                   _mm_alignr_epi8(previous, words[(group + 2) % 4], 4)),
+                                     previous);
         }
+        __m128i scheduled =
+            _mm_add_epi32(w, _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * group)));
+        cdgh = _mm_sha256rnds2_epu32(cdgh, abef, scheduled);
+        scheduled = _mm_shuffle_epi32(scheduled, 0x0E);
+        abef = _mm_sha256rnds2_epu32(abef, cdgh, scheduled);
+    }
+
+    __attribute__((target("sha,sse4.1"))) void end_block() {
         abef = _mm_add_epi32(abef, abef_before);
         cdgh = _mm_add_epi32(cdgh, cdgh_before);
     }
 
-    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
-    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+    __attribute__((target("sha,sse4.1"))) void store(std::uint32_t* state) const {
+        const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+        const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+    }
+};
+
+}  // namespace
+
+__attribute__((target("sha,sse4.1"))) void sha256_compress(std::uint32_t state[8], const std::uint8_t* data,
+                                                           std::size_t blocks) {
+    Lane lane(state);
+    for (; blocks > 0; --blocks, data += 64) {
+        lane.begin_block();
+#pragma GCC unroll 16
+        for (int group = 0; group < 16; ++group) lane.four_rounds(group, data);
+        lane.end_block();
+    }
+    lane.store(state);
+}
+
+// The rounds of the two blocks alternate, so that each chain of dependent
+// sha256rnds2 runs while the other waits for its result.
+__attribute__((target("sha,sse4.1"))) void sha256_compress_pair(std::uint32_t state_a[8], const std::uint8_t* block_a,
+                                                                std::uint32_t state_b[8], const std::uint8_t* block_b) {
+    Lane a(state_a), b(state_b);
+    a.begin_block(), b.begin_block();
+#pragma GCC unroll 16
+    for (int group = 0; group < 16; ++group) a.four_rounds(group, block_a), b.four_rounds(group, block_b);
+    a.end_block(), b.end_block();
+    a.store(state_a), b.store(state_b);
 }
 
 }  // namespace orvane::x86

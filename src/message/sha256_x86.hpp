@@ -25,5 +25,10 @@ bool sha_instructions_usable();
 // updating the eight state words a..h.
 void sha256_compress(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks);
 
+// One block into each of two independent states, their rounds interleaved:
+// about the time of one block, since the rounds are bound by latency.
+void sha256_compress_pair(std::uint32_t state_a[8], const std::uint8_t* block_a, std::uint32_t state_b[8],
+                          const std::uint8_t* block_b);
+
 }  // namespace orvane::x86
 #endif
