@@ -3,6 +3,7 @@
 #if ORVANECRYPTO_X86_AES
 
 #include <botan/block_cipher.h>
+#include <botan/mem_ops.h>
 
 #include <immintrin.h>
 
@@ -22,13 +23,18 @@ ORVANECRYPTO_AES_TARGET void store(std::uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-// The round keys of one direction, loaded once.
+// The round keys of one direction, loaded once. What the compiler keeps of
+// them on the stack rather than in registers is overwritten with zeros when
+// they go out of scope, like the storage they were loaded from.
 struct Rounds {
     __m128i k[15];
 
     ORVANECRYPTO_AES_TARGET explicit Rounds(const std::uint8_t (&keys)[15][16]) {
         for (int r = 0; r < 15; ++r) k[r] = load(keys[r]);
     }
+    ~Rounds() { Botan::secure_scrub_memory(k, sizeof k); }
+    Rounds(const Rounds&) = delete;
+    Rounds& operator=(const Rounds&) = delete;
 };
 
 // Key expansion words 8i..8i+3 (even round keys) and 8i+4..8i+7 (odd ones):
@@ -95,6 +101,7 @@ ORVANECRYPTO_AES_TARGET void expand_aes256_key(const std::uint8_t* key, AesRound
     store(keys.decryption[0], k[14]);
     for (int r = 1; r < 14; ++r) store(keys.decryption[r], _mm_aesimc_si128(k[14 - r]));
     store(keys.decryption[14], k[0]);
+    Botan::secure_scrub_memory(k, sizeof k);
 }
 
 ORVANECRYPTO_AES_TARGET void aes256_encrypt_block(const AesRoundKeys& keys, const std::uint8_t* in,
