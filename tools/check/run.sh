@@ -20,6 +20,7 @@ NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
 ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
 DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
 BUNDLED_VENV=${ORVANECRYPTO_BUNDLED_VENV:-/opt/orvanecrypto-bundled}
+SEAM_VENV=${ORVANECRYPTO_SEAM_VENV:-/opt/orvanecrypto-seam}
 TSAN_PREFIX=/opt/cpython-3.14t-tsan            # the instrumented free-threaded interpreter
 TSAN_VENV=/opt/orvanecrypto-tsan
 CPYTHON_SOURCE=/opt/src/cpython-3.14.tar.xz     # put there by ./dev check
@@ -32,8 +33,8 @@ export PYTHONDONTWRITEBYTECODE=1
 # wheel is built, checked and run in a bare root by ./dev test.
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
-ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz native-tests static-analysis tsan
-            constant-time)
+ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz allocation-seam forgery-work
+            native-tests static-analysis tsan constant-time)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID),
 # so that only the portable C++ code is left: on x86-64 AES-NI, VAES on AVX2
 # and AVX-512, the SHA extensions and the vector units its other fast AES and
@@ -346,6 +347,35 @@ check_body_fuzz() {
 }
 
 # ---------------------------------------------------------------------------
+# 7c. The allocation seam: a test-only build with Botan built in whose C++ and
+# crypto-library allocations can each be made to fail
+# (tests/native/allocation_seam.cpp), swept by tests/test_allocation_seam.py.
+# The library's locked-memory pool is turned off, so that its key storage is
+# allocated through the seam as well.
+
+check_allocation_seam() {
+    make_venv python3.14 "$SEAM_VENV" || return 1
+    echo "building the module with the allocation seam into $SEAM_VENV"
+    install_into "$SEAM_VENV/bin/python" -Cbuild-dir="$BUILD/seam" -Ccmake.define.ORVANECRYPTO_BOTAN=bundled \
+        -Ccmake.define.ORVANECRYPTO_ALLOCATION_SEAM=ON -Ccmake.define.ORVANECRYPTO_WERROR=ON || return 1
+    BOTAN_MLOCK_POOL_SIZE=0 pytest_in "$SEAM_VENV/bin/python" -q -rs tests/test_allocation_seam.py
+}
+
+# ---------------------------------------------------------------------------
+# 7d. The work unpack_message does before refusing a forged message, counted
+# in instructions by callgrind: the same whichever block was forged.
+
+check_forgery_work() {
+    local build=$BUILD/forgery
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    # A build of its own, not stripped, so that callgrind finds the entry by name.
+    cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$build" >/dev/null || return 1
+    (cd "$REPO" && PYTHONPATH=$build "$NORMAL_PY" "$CHECK_DIR/forgery_work.py")
+}
+
+# ---------------------------------------------------------------------------
 # 8. The native key-material test program, through ctest.
 
 check_native_tests() {
@@ -363,6 +393,8 @@ check_native_tests() {
 
 check_static_analysis() {
     local sources status=0
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" "$REPO/src" || status=1
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" --control || { echo "control: an upward include went unnoticed"; status=1; }
     mapfile -t sources < <(cd "$REPO" && find src -name '*.cpp' | sort)
     cmake -S "$REPO" -B "$BUILD/tidy" -G Ninja -DPython_EXECUTABLE="$NORMAL_PY" \
         -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || return 1
@@ -574,6 +606,8 @@ for name in "${selected[@]}"; do
         valgrind) run_check valgrind "valgrind memcheck over the seven functions' tests" check_valgrind ;;
         fuzz) run_check fuzz "fuzzing, forgery, fault injection and threads" check_fuzz ;;
         body-fuzz) run_check body-fuzz "libFuzzer over the bodies against OpenSSL, ASan and UBSan" check_body_fuzz ;;
+        forgery-work) run_check forgery-work "instructions before a forged message is refused, by forged block" check_forgery_work ;;
+        allocation-seam) run_check allocation-seam "every C++ and crypto-library allocation failing once" check_allocation_seam ;;
         native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
         tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;
