@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <utility>
 
 namespace orvane {
@@ -72,9 +73,8 @@ Sha256Digest finish(Sha256::Compression& work, std::size_t buffered, std::uint64
 }
 
 std::size_t length_of(Pieces pieces) {
-    std::size_t length = 0;
-    for (const auto piece : pieces) length += piece.size();
-    return length;
+    return std::accumulate(pieces.begin(), pieces.end(), std::size_t{0},
+                           [](std::size_t length, std::span<const std::uint8_t> piece) { return length + piece.size(); });
 }
 
 // Lays out a message of at most one_block_limit bytes, padded, in the buffer.

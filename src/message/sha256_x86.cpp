@@ -55,7 +55,7 @@ struct Lane {
     __attribute__((target("sha,sse4.1"))) void begin_block() { abef_before = abef, cdgh_before = cdgh; }
 
     // Rounds 4 group to 4 group + 3.
-    __attribute__((target("sha,sse4.1"))) void four_rounds(int group, const std::uint8_t* block) {
+    __attribute__((target("sha,sse4.1"))) void four_rounds(std::size_t group, const std::uint8_t* block) {
         __m128i& w = words[group % 4];
         if (group < 4) {
             const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
@@ -94,7 +94,7 @@ __attribute__((target("sha,sse4.1"))) void sha256_compress(std::uint32_t state[8
     for (; blocks > 0; --blocks, data += 64) {
         lane.begin_block();
 #pragma GCC unroll 16
-        for (int group = 0; group < 16; ++group) lane.four_rounds(group, data);
+        for (std::size_t group = 0; group < 16; ++group) lane.four_rounds(group, data);
         lane.end_block();
     }
     lane.store(state);
@@ -107,7 +107,7 @@ __attribute__((target("sha,sse4.1"))) void sha256_compress_pair(std::uint32_t st
     Lane a(state_a), b(state_b);
     a.begin_block(), b.begin_block();
 #pragma GCC unroll 16
-    for (int group = 0; group < 16; ++group) a.four_rounds(group, block_a), b.four_rounds(group, block_b);
+    for (std::size_t group = 0; group < 16; ++group) a.four_rounds(group, block_a), b.four_rounds(group, block_b);
     a.end_block(), b.end_block();
     a.store(state_a), b.store(state_b);
 }

@@ -8,9 +8,9 @@
 #include <cstdint>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANECRYPTO_X86_SHA 1
+#define ORVANECRYPTO_X86_SHA 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #else
-#define ORVANECRYPTO_X86_SHA 0
+#define ORVANECRYPTO_X86_SHA 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #endif
 
 #if ORVANECRYPTO_X86_SHA

@@ -80,6 +80,7 @@ bool aes_instructions_usable() {
     return usable;
 }
 
+// cppcheck-suppress constParameterReference ; written through store()
 ORVANECRYPTO_AES_TARGET void expand_aes256_key(const std::uint8_t* key, AesRoundKeys& keys) {
     __m128i k[15];
     k[0] = load(key);

@@ -10,9 +10,9 @@
 #include <cstdint>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANECRYPTO_X86_AES 1
+#define ORVANECRYPTO_X86_AES 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #else
-#define ORVANECRYPTO_X86_AES 0
+#define ORVANECRYPTO_X86_AES 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #endif
 
 namespace orvane {
