@@ -14,10 +14,13 @@ public:
     // the caller's own) if it cannot be had. Called at most once per body.
     virtual MutableBytes allocate(std::size_t size) = 0;
 
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    Output(Output&&) = delete;
+    Output& operator=(Output&&) = delete;
+
 protected:
     Output() = default;
-    Output(const Output&) = default;
-    Output& operator=(const Output&) = default;
     ~Output() = default;
 };
 

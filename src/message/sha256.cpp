@@ -149,6 +149,7 @@ Sha256& Sha256::update(std::span<const std::uint8_t> piece) {
         hash_->update(piece.data(), piece.size());
         return *this;
     }
+    if (piece.empty()) return *this;  // an empty span may have no storage to copy from
     auto& buffer = work_.buffer;
     length_ += piece.size();
     const std::uint8_t* next = piece.data();
