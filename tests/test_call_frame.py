@@ -384,6 +384,32 @@ def test_flag_type_whose_module_is_not_a_str(module):
     assert note_of(caught.value) == ["while processing 'outgoing'"]
 
 
+class StrSubclass(str):
+    pass
+
+
+def _renamed(field, value):
+    fake = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
+    setattr(fake, field, value)
+    return fake
+
+
+@pytest.mark.parametrize("field, value", [("__module__", StrSubclass("numpy")), ("__name__", StrSubclass("bool_"))])
+def test_flag_names_held_as_str_subclasses_still_name_numpy(field, value):
+    # A class may hold its module and name as instances of a str subclass.
+    fake = _renamed(field, value)
+    assert type(getattr(fake, field)) is StrSubclass
+    assert orvanecrypto.kdf(AUTH_KEY, MSG_KEY, fake()) == orvanecrypto.kdf(AUTH_KEY, MSG_KEY, True)
+
+
+def test_mismatch_names_a_qualified_name_held_as_a_str_subclass():
+    odd = type("Plain", (), {})
+    odd.__qualname__ = StrSubclass("Odd.Name")
+    with pytest.raises(TypeError) as caught:
+        orvanecrypto.kdf(odd(), MSG_KEY, True)
+    assert caught.value.args == ("'Odd.Name' object is not an instance of 'bytes'",)
+
+
 def test_flag_type_without_a_module_name():
     # A class made where the globals have no __name__ has no __module__: the
     # lookup fails, and that failure must not outlive the NumPy test.

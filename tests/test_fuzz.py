@@ -343,12 +343,12 @@ def _unpack_body(packed, session_id, auth_key, auth_key_id):
         raise Reject(ValueError, "decrypted data too short")
     aes_key, aes_iv = reference.derive_key_iv(auth_key, packed[8:24], outgoing=False)
     plaintext = reference.ige_decrypt(packed[24:], aes_key, aes_iv)
-    if plaintext[8:16] != session_id:
-        raise Reject(ValueError, "session_id mismatch")
     if fault := range_fault(len(auth_key), UNPACK_MSG_KEY_RANGE):
         raise Reject(PanicException, fault)
     if reference.msg_key_of(auth_key, plaintext, outgoing=False) != packed[8:24]:
         raise Reject(ValueError, "msg_key mismatch")
+    if plaintext[8:16] != session_id:
+        raise Reject(ValueError, "session_id mismatch")
     return lambda result: _same_bytes(result, plaintext[16:])
 
 

@@ -195,6 +195,21 @@ def test_exec_appends_to_an_existing_all_list(module_exec):
     assert existing == ["first", *NAMES]
 
 
+def test_exec_starts_a_list_when_reading_all_raises_an_attributeerror_subclass(module_exec):
+    class Missing(AttributeError):
+        pass
+
+    class GuardedModule(types.ModuleType):
+        def __getattribute__(self, name):
+            if name == "__all__" and "__all__" not in vars(self):
+                raise Missing(name)
+            return super().__getattribute__(name)
+
+    module = GuardedModule("attribute_error_probe")
+    assert module_exec(module) == 0
+    assert module.__all__ == NAMES
+
+
 @pytest.mark.parametrize(
     "argument, message",
     [

@@ -82,7 +82,7 @@ def test_bare_header_opens_to_nothing():
 
 def test_own_outgoing_message_does_not_open():
     packed = orvanecrypto.pack_message(b"to the server", 1, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)
-    _value_error("session_id mismatch", packed)
+    _value_error("msg_key mismatch", packed)
 
 
 @pytest.mark.parametrize("length", [0, 1, 8, 23])
@@ -147,11 +147,22 @@ def test_decrypted_data_too_short(length, session_id, auth_key_length):
     [b"", SESSION_ID[:7], SESSION_ID + b"\0", SESSION_ID * 2, bytes(8), SESSION_ID[:7] + bytes([SESSION_ID[7] ^ 1])],
     ids=["0", "7", "9", "16", "zeros", "last-bit"],
 )
-@pytest.mark.parametrize("auth_key_length", [256, 84, 100, 127])
+@pytest.mark.parametrize("auth_key_length", [256, 128])
 def test_session_id_mismatch(session_id, auth_key_length):
     auth_key = AUTH_KEY[:auth_key_length]
     for packed in (_server_message(b"", b"", auth_key=auth_key), _server_message(b"payload", auth_key=auth_key)):
         _value_error("session_id mismatch", packed, session_id=session_id, auth_key=auth_key)
+
+
+@pytest.mark.parametrize("auth_key_length", [84, 100, 127])
+def test_session_is_compared_only_after_the_message_key(auth_key_length):
+    # The message key reads auth_key[96:128]; a key too short for it fails
+    # there, before a wrong session_id could be noticed.
+    auth_key = AUTH_KEY[:auth_key_length]
+    packed = _server_message(b"payload", auth_key=auth_key)
+    start_or_end = "start index 96" if auth_key_length < 96 else "end index 128"
+    _panic(f"range {start_or_end} out of range for slice of length {auth_key_length}", packed,
+           session_id=bytes(8), auth_key=auth_key)
 
 
 @pytest.mark.parametrize("auth_key_length", range(84, 129))
@@ -191,20 +202,16 @@ def test_msg_key_auth_key_bytes_matter(position):
 
 # A 120-byte message: 8 bytes auth_key_id, 16 bytes msg_key, then six
 # ciphertext blocks. IGE garbles the plaintext block of a changed ciphertext
-# block and every block after it, but never an earlier one.
+# block and every block after it, but never an earlier one; a changed msg_key
+# garbles them all. Whatever the change does to the decrypted salt and
+# session_id, the message key refuses it first.
 FLIP_DATA = bytes(range(64))
 FLIP_PADDING = bytes(range(100, 116))
 FLIP_MESSAGE = _server_message(FLIP_DATA, FLIP_PADDING)
 
 
 def _flip_outcome(position):
-    if position < 8:
-        return "auth_key_id mismatch"
-    if position < 24:
-        return "session_id mismatch"  # another msg_key: another key and IV, so block 0 is garbled
-    if position < 40:
-        return "session_id mismatch"  # ciphertext block 0 carries salt and session_id
-    return "msg_key mismatch"
+    return "auth_key_id mismatch" if position < 8 else "msg_key mismatch"
 
 
 @pytest.mark.parametrize("position", range(len(FLIP_MESSAGE)))
@@ -220,7 +227,7 @@ def test_unflipped_flip_message_opens():
 
 def test_forged_msg_key_on_real_ciphertext():
     packed = FLIP_MESSAGE[:8] + _rng.randbytes(16) + FLIP_MESSAGE[24:]
-    _value_error("session_id mismatch", packed)
+    _value_error("msg_key mismatch", packed)
 
 
 def _encrypt_for_client(plaintext, msg_key, auth_key=AUTH_KEY):

@@ -55,12 +55,16 @@ FIRST_TESTS = {
     "src/message/unpack": ["test_unpack_message.py", "test_forgery.py"],
     "src/message/messages": ["test_pack_message.py", "test_unpack_message.py"],
     "src/message/random_source": ["test_random_failure.py", "test_pack_message.py"],
-    "src/surface/frame": ["test_call_frame.py"],
+    "src/core/checked": ["test_fault_injection.py", "test_call_frame.py"],
+    "src/core/errors": ["test_call_frame.py", "test_fault_injection.py"],
+    "src/surface/arguments": ["test_call_frame.py"],
+    "src/surface/conversions": ["test_call_frame.py"],
+    "src/surface/guard": ["test_call_frame.py", "test_fault_injection.py"],
+    "src/surface/raise": ["test_call_frame.py", "test_fault_injection.py", "test_random_failure.py"],
+    "src/surface/results": ["test_fault_injection.py", "test_kdf.py", "test_call_frame.py"],
     "src/surface/entries": ["test_call_frame.py", "test_module_surface.py"],
     "src/surface/module": ["test_module_surface.py"],
     "src/surface/panic": ["test_call_frame.py", "test_fault_injection.py"],
-    "src/surface/errors": ["test_call_frame.py", "test_fault_injection.py"],
-    "src/surface/checked": ["test_fault_injection.py", "test_call_frame.py"],
     "src/surface/once": ["test_module_surface.py", "test_threads.py"],
     "src/surface/py_ref": ["test_refcounts.py", "test_call_frame.py"],
 }
@@ -73,6 +77,11 @@ CHECK_BUILD_HOOKS = {"declassify", "control_branch_on_secret"}
 # branches of the preprocessor is not compiled and gets no mutants.
 DEFINED_MACROS = {"__GNUC__", "__x86_64__", "__linux__"}
 UNDEFINED_MACROS = {"_WIN32", "__clang__", "_MSC_VER", "ORVANECRYPTO_CT_CHECK", "Py_GIL_DISABLED"}
+
+# The types behind the subclass flags of a type, for the exact-type mutants of
+# a flag test.
+SUBCLASS_FLAG_TYPES = {"BYTES": "PyBytes_Type", "UNICODE": "PyUnicode_Type", "LIST": "PyList_Type",
+                       "TUPLE": "PyTuple_Type", "DICT": "PyDict_Type", "LONG": "PyLong_Type", "TYPE": "PyType_Type"}
 
 STATEMENT_KEYWORDS = {"return", "throw", "if", "for", "while", "switch", "sizeof", "static_assert", "delete",
                       "new", "case", "else", "do", "co_return", "using", "typedef", "template"}
@@ -324,6 +333,27 @@ def find_mutants(path: str, text: str) -> list[Mutant]:
             after += 1
         if after < len(code) and code[after] == ";":
             add("deleted-call", start, after, "(void)0")
+    # Subclass handling: where the code accepts subclasses, an exact-type test
+    # instead, and the other way round.
+    for m in re.finditer(r"\bPy(\w+?)_Check(Exact)?\(", code):
+        add("check-exact", m.start(), m.end() - 1, f"Py{m[1]}_Check" if m[2] else f"Py{m[1]}_CheckExact")
+    for m in re.finditer(r"\b(PyObject_TypeCheck|Py_IS_TYPE)\(", code):
+        add("type-check", m.start(1), m.end(1), "Py_IS_TYPE" if m[1] == "PyObject_TypeCheck" else "PyObject_TypeCheck")
+    for m in re.finditer(r"\bPyType_HasFeature\(Py_TYPE\(([\w.()]+?)\), Py_TPFLAGS_(\w+)_SUBCLASS\)", code):
+        if m[2] in SUBCLASS_FLAG_TYPES:
+            add("check-exact", m.start(), m.end(), f"Py_IS_TYPE({text[m.start(1):m.end(1)]}, &{SUBCLASS_FLAG_TYPES[m[2]]})")
+    for m in re.finditer(r"\bPyErr_(Given)?ExceptionMatches\(", code):
+        close_at = matching_paren(code, m.end() - 1)
+        if close_at < 0:
+            continue
+        arguments = [text[a:b].strip() for a, b in top_level_arguments(code, m.end() - 1, close_at)]
+        if m[1] and len(arguments) == 2:
+            exact = f"(reinterpret_cast<PyObject*>(Py_TYPE({arguments[0]})) == ({arguments[1]}))"
+        elif not m[1] and len(arguments) == 1:
+            exact = f"(PyErr_Occurred() == ({arguments[0]}))"
+        else:
+            continue
+        add("exact-match", m.start(), close_at + 1, exact)
     # Swapped arguments: neighbouring arguments of a call trade places; a swap
     # of arguments of different types does not build and does not count.
     for m in re.finditer(r"[\w>]\s*\(", code):

@@ -1,8 +1,8 @@
 #include "message/kdf.hpp"
 
+#include "core/checked.hpp"
+#include "core/secrets.hpp"
 #include "message/sha256.hpp"
-#include "surface/frame.hpp"
-#include "surface/secrets.hpp"
 
 #include <algorithm>
 
@@ -15,11 +15,6 @@ void take(std::array<std::uint8_t, 32>& target, std::size_t to, const Sha256Dige
           std::size_t width) {
     std::copy_n(digest.begin() + static_cast<std::ptrdiff_t>(from), width,
                 target.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
-PyRef bytes_of(const std::array<std::uint8_t, 32>& value) {
-    return result_object(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), static_cast<Py_ssize_t>(value.size())));
 }
 
 }  // namespace
@@ -48,16 +43,6 @@ MsgKey compute_msg_key(ByteView auth_key, std::initializer_list<ByteView> plaint
     MsgKey msg_key;
     std::copy_n(msg_key_large.begin() + 8, msg_key_size, msg_key.begin());
     return msg_key;
-}
-
-PyRef kdf(ByteView auth_key, ByteView msg_key, bool outgoing) {
-    const KeyIv derived = derive_key_iv(auth_key, msg_key, outgoing);
-    PyRef aes_key = bytes_of(derived.aes_key);
-    PyRef aes_iv = bytes_of(derived.aes_iv);
-    PyRef pair = result_object(PyTuple_New(2));
-    PyTuple_SET_ITEM(pair.get(), 0, aes_key.release());
-    PyTuple_SET_ITEM(pair.get(), 1, aes_iv.release());
-    return pair;
 }
 
 }  // namespace orvane

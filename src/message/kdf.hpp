@@ -5,8 +5,7 @@
 // server-to-client (incoming) ones, added to every auth_key offset read.
 #pragma once
 
-#include "surface/checked.hpp"
-#include "surface/py_ref.hpp"
+#include "core/bytes.hpp"
 
 #include <array>
 #include <initializer_list>
@@ -23,6 +22,7 @@ struct KeyIv {
 
 constexpr std::size_t direction_offset(bool outgoing) { return outgoing ? 0 : 8; }
 
+// The body of kdf(auth_key, msg_key, outgoing):
 // sha256_a = SHA-256(msg_key + auth_key[x .. x+36])
 // sha256_b = SHA-256(auth_key[x+40 .. x+76] + msg_key)
 // Each auth_key range is checked just before it is read.
@@ -31,8 +31,5 @@ KeyIv derive_key_iv(ByteView auth_key, ByteView msg_key, bool outgoing);
 // Bytes 8..24 of SHA-256(auth_key[88+x .. 120+x] + plaintext), the plaintext
 // given as pieces in order.
 MsgKey compute_msg_key(ByteView auth_key, std::initializer_list<ByteView> plaintext, bool outgoing = true);
-
-// The module function kdf(auth_key, msg_key, outgoing): (aes_key, aes_iv).
-PyRef kdf(ByteView auth_key, ByteView msg_key, bool outgoing);
 
 }  // namespace orvane

@@ -6,8 +6,8 @@
 //   0  auth_key_id (8)   8  msg_key (16)   24  plaintext encrypted with AES-256-IGE
 #pragma once
 
-#include "surface/checked.hpp"
-#include "surface/py_ref.hpp"
+#include "core/bytes.hpp"
+#include "core/output.hpp"
 
 #include <cstdint>
 
@@ -18,10 +18,12 @@ inline constexpr std::size_t session_id_size = 8;
 inline constexpr std::size_t packed_header_size = 24;  // auth_key_id + msg_key
 inline constexpr std::size_t plaintext_header_size = 16;  // salt + session_id
 
-// Outgoing (client-to-server) message with random padding.
-PyRef pack_message(ByteView data, std::int64_t salt, ByteView session_id, ByteView auth_key, ByteView auth_key_id);
+// Packs an outgoing (client-to-server) message with random padding into `output`.
+void pack_message(ByteView data, std::int64_t salt, ByteView session_id, ByteView auth_key, ByteView auth_key_id,
+                  Output& output);
 
-// Checks and decrypts an incoming (server-to-client) message; returns data and padding.
-PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id);
+// Checks and decrypts an incoming (server-to-client) message; `output` gets
+// data and padding.
+void unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id, Output& output);
 
 }  // namespace orvane

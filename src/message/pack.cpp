@@ -1,8 +1,10 @@
+#include "core/checked.hpp"
 #include "message/kdf.hpp"
 #include "message/messages.hpp"
 #include "message/random_source.hpp"
 #include "modes/ige.hpp"
-#include "surface/frame.hpp"
+
+#include <new>
 
 namespace orvane {
 
@@ -12,17 +14,16 @@ namespace {
 // of padding.
 std::size_t plaintext_size(std::size_t data_size) {
     constexpr std::size_t overhead = plaintext_header_size + 27;
-    if (data_size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - packed_header_size - overhead) throw std::bad_alloc();
+    if (data_size > max_buffer_size - packed_header_size - overhead) throw std::bad_alloc();
     return (data_size + overhead) & ~std::size_t{15};
 }
 
 }  // namespace
 
-PyRef pack_message(ByteView data, std::int64_t salt, ByteView session_id, ByteView auth_key,
-                   ByteView auth_key_id) {
+void pack_message(ByteView data, std::int64_t salt, ByteView session_id, ByteView auth_key, ByteView auth_key_id,
+                  Output& output) {
     const std::size_t plaintext_length = plaintext_size(data.size());
-    ResultBytes result(packed_header_size + plaintext_length);
-    const MutableBytes message = result.bytes();
+    const MutableBytes message = output.allocate(packed_header_size + plaintext_length);
     const MutableBytes plaintext = message.subspan(packed_header_size);
 
     auto salt_bits = static_cast<std::uint64_t>(salt);
@@ -38,7 +39,6 @@ PyRef pack_message(ByteView data, std::int64_t salt, ByteView session_id, ByteVi
 
     copy_from_slice(message.first(auth_key_id_size), auth_key_id);
     copy_from_slice(message.subspan(auth_key_id_size, msg_key_size), msg_key);
-    return result.take();
 }
 
 }  // namespace orvane

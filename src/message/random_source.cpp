@@ -1,8 +1,6 @@
 #include "message/random_source.hpp"
 
-#include "surface/errors.hpp"
-
-#include <Python.h>
+#include "core/errors.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -54,8 +52,7 @@ void fill_random(MutableBytes region) {
         const auto piece = static_cast<ULONG>(std::min(region.size() - done, max_piece));
         if (!fill_windows_piece(region.data() + done, piece)) {
             const DWORD error = GetLastError();
-            PyErr_SetFromWindowsErr(error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE);
-            throw PythonErrorSet{};
+            throw OsError{error != 0 ? static_cast<int>(error) : static_cast<int>(ERROR_GEN_FAILURE)};
         }
         done += piece;
     }
@@ -65,10 +62,7 @@ void fill_random(MutableBytes region) {
 
 namespace {
 
-[[noreturn]] void raise_os_error() {
-    PyErr_SetFromErrno(PyExc_OSError);
-    throw PythonErrorSet{};
-}
+[[noreturn]] void throw_os_error() { throw OsError{errno}; }
 
 #if defined(__linux__)
 ssize_t system_random(std::uint8_t* buffer, std::size_t length) {
@@ -90,13 +84,13 @@ void fill_random(MutableBytes region) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             if (got == 0) errno = EIO;  // no progress: never spin
-            raise_os_error();
+            throw_os_error();
         }
         done += static_cast<std::size_t>(got);
 #else
         // getentropy takes at most 256 bytes per call.
         const std::size_t piece = std::min<std::size_t>(region.size() - done, 256);
-        if (getentropy(region.data() + done, piece) != 0) raise_os_error();
+        if (getentropy(region.data() + done, piece) != 0) throw_os_error();
         done += piece;
 #endif
     }

@@ -2,12 +2,12 @@
 // padding of outgoing messages.
 #pragma once
 
-#include "surface/checked.hpp"
+#include "core/bytes.hpp"
 
 namespace orvane {
 
-// Fills `region` completely, or raises OSError with the operating system's
-// error (throws PythonErrorSet). A failure never yields predictable bytes.
+// Fills `region` completely, or throws OsError with the operating system's
+// error. A failure never yields predictable bytes.
 void fill_random(MutableBytes region);
 
 }  // namespace orvane

@@ -1,8 +1,8 @@
+#include "core/errors.hpp"
+#include "core/secrets.hpp"
 #include "message/kdf.hpp"
 #include "message/messages.hpp"
 #include "modes/ige.hpp"
-#include "surface/frame.hpp"
-#include "surface/secrets.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -20,7 +20,7 @@ bool equal_bytes(ByteView a, ByteView b) {
 
 }  // namespace
 
-PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id) {
+void unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, ByteView auth_key_id, Output& output) {
     if (packed.size() < packed_header_size) fail("packed data too short");
     if (!equal_bytes(auth_key_id, packed.first(auth_key_id_size))) fail("auth_key_id mismatch");
     const ByteView msg_key = packed.subspan(auth_key_id_size, msg_key_size);
@@ -34,8 +34,7 @@ PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, By
     // everything after it straight into the result, so the payload is written
     // once and never moved. The chain continues from the first block's
     // ciphertext and plaintext.
-    ResultBytes result(encrypted.size() - plaintext_header_size);
-    const MutableBytes payload = result.bytes();
+    const MutableBytes payload = output.allocate(encrypted.size() - plaintext_header_size);
     std::array<std::uint8_t, plaintext_header_size> header;
     ige256_decrypt_blocks(cipher, derived.aes_iv, encrypted.data(), header.data(), header.size());
     std::array<std::uint8_t, ige_iv_size> chained_iv;
@@ -47,21 +46,21 @@ PyRef unpack_message(ByteView packed, ByteView session_id, ByteView auth_key, By
     std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole), rest.end(),
               payload.begin() + static_cast<std::ptrdiff_t>(whole));  // an undecrypted tail stays as sent
 
-    // The session_id check comes before the message key's and has an error of
-    // its own, so its outcome is public: the decrypted session_id may decide it.
-    const ByteView decrypted_session_id = ByteView(header).subspan(8, session_id_size);
-    declassify(decrypted_session_id.data(), decrypted_session_id.size());
-    if (!equal_bytes(session_id, decrypted_session_id)) fail("session_id mismatch");
-
-    // The message key covers the whole plaintext; without this check an
-    // altered or forged message would be accepted.
+    // The message key authenticates the whole plaintext, and it is checked
+    // before any decrypted field is looked at: a forged or altered message is
+    // refused with the same error after the same work, whatever its blocks
+    // decrypt to, so the refusal tells nothing about the plaintext. Only
+    // whether the keys match is public, never where they differ.
     const MsgKey expected = compute_msg_key(auth_key, {header, payload}, /*outgoing=*/false);
-    // Only whether the keys match is public (a message is accepted or refused),
-    // never where they differ.
     bool msg_key_matches = Botan::constant_time_compare(expected.data(), msg_key.data(), msg_key_size);
     declassify(&msg_key_matches, sizeof msg_key_matches);
     if (!msg_key_matches) fail("msg_key mismatch");
-    return result.take();
+
+    // An authenticated message for another session has an error of its own,
+    // so the decrypted session_id may decide it.
+    const ByteView decrypted_session_id = ByteView(header).subspan(8, session_id_size);
+    declassify(decrypted_session_id.data(), decrypted_session_id.size());
+    if (!equal_bytes(session_id, decrypted_session_id)) fail("session_id mismatch");
 }
 
 }  // namespace orvane

@@ -1,6 +1,6 @@
 #include "modes/aes256.hpp"
 
-#include "surface/secrets.hpp"
+#include "core/secrets.hpp"
 
 #include <botan/block_cipher.h>
 

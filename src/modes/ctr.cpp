@@ -1,8 +1,8 @@
 #include "modes/ctr.hpp"
 
+#include "core/checked.hpp"
+#include "core/errors.hpp"
 #include "modes/aes256.hpp"
-#include "surface/critical_section.hpp"
-#include "surface/frame.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -90,21 +90,17 @@ constexpr std::size_t batch_blocks = 256;
 
 }  // namespace
 
-PyRef ctr256_crypt(ByteView data, ByteView key, PyObject* iv, PyObject* state) {
+void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes state, Output& output) {
     if (key.size() != aes256_key_size) fail("Key must be 32 bytes");
-    // From the first read of `iv` and `state` to the write-back, no other
-    // thread may resize them: the write-back goes to the storage read here.
-    const CriticalSection2 position_locked(iv, state);
-    if (PyByteArray_GET_SIZE(iv) != static_cast<Py_ssize_t>(ctr_iv_size)) fail("IV must be 16 bytes");
-    Counter128 counter = Counter128::load(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(iv)));
-    check_index(static_cast<std::size_t>(PyByteArray_GET_SIZE(state)), 0);
-    std::size_t used = static_cast<std::uint8_t>(PyByteArray_AS_STRING(state)[0]);
+    if (iv.size() != ctr_iv_size) fail("IV must be 16 bytes");
+    Counter128 counter = Counter128::load(iv.data());
+    check_index(state.size(), 0);
+    std::size_t used = state[0];
     if (used >= aes_block_size) used = 0;
 
     const Aes256 cipher(key.first<aes256_key_size>());
-    ResultBytes result(data.size());
     const std::uint8_t* in = data.data();
-    std::uint8_t* out = result.bytes().data();
+    std::uint8_t* out = output.allocate(data.size()).data();
     std::size_t remaining = data.size();
     std::array<std::uint8_t, aes_block_size> keystream;  // of a block used only in part
 
@@ -144,9 +140,8 @@ PyRef ctr256_crypt(ByteView data, ByteView key, PyObject* iv, PyObject* state) {
     }
     Botan::secure_scrub_memory(keystream.data(), keystream.size());
 
-    counter.store(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(iv)));
-    PyByteArray_AS_STRING(state)[0] = static_cast<char>(used);
-    return result.take();
+    counter.store(iv.data());
+    state[0] = static_cast<std::uint8_t>(used);
 }
 
 }  // namespace orvane

@@ -1,7 +1,9 @@
 #include "modes/ige.hpp"
 
+#include "core/errors.hpp"
 #include "modes/block.hpp"
-#include "surface/frame.hpp"
+
+#include <algorithm>
 
 namespace orvane {
 
@@ -45,26 +47,24 @@ namespace {
 
 using BlockLoop = void (*)(const Aes256&, IgeIv, const std::uint8_t*, std::uint8_t*, std::size_t);
 
-PyRef run_ige(BlockLoop loop, ByteView data, ByteView key, ByteView iv) {
+void run_ige(BlockLoop loop, ByteView data, ByteView key, ByteView iv, Output& output) {
     if (key.size() != aes256_key_size) fail("Key must be 32 bytes");
     if (iv.size() != ige_iv_size) fail("IV must be 32 bytes");
     const Aes256 cipher(key.first<aes256_key_size>());
-    ResultBytes result(data.size());
-    const MutableBytes out = result.bytes();
+    const MutableBytes out = output.allocate(data.size());
     loop(cipher, iv.first<ige_iv_size>(), data.data(), out.data(), data.size());
     const std::size_t whole = data.size() - data.size() % aes_block_size;
     std::copy(data.begin() + static_cast<std::ptrdiff_t>(whole), data.end(), out.begin() + static_cast<std::ptrdiff_t>(whole));
-    return result.take();
 }
 
 }  // namespace
 
-PyRef ige256_encrypt(ByteView data, ByteView key, ByteView iv) {
-    return run_ige(ige256_encrypt_blocks, data, key, iv);
+void ige256_encrypt(ByteView data, ByteView key, ByteView iv, Output& output) {
+    run_ige(ige256_encrypt_blocks, data, key, iv, output);
 }
 
-PyRef ige256_decrypt(ByteView data, ByteView key, ByteView iv) {
-    return run_ige(ige256_decrypt_blocks, data, key, iv);
+void ige256_decrypt(ByteView data, ByteView key, ByteView iv, Output& output) {
+    run_ige(ige256_decrypt_blocks, data, key, iv, output);
 }
 
 }  // namespace orvane

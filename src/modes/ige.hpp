@@ -9,9 +9,9 @@
 // one block at a time.
 #pragma once
 
+#include "core/bytes.hpp"
+#include "core/output.hpp"
 #include "modes/aes256.hpp"
-#include "surface/checked.hpp"
-#include "surface/py_ref.hpp"
 
 namespace orvane {
 
@@ -29,8 +29,10 @@ inline void ige256_encrypt_in_place(MutableBytes buffer, const Aes256& cipher, I
     ige256_encrypt_blocks(cipher, iv, buffer.data(), buffer.data(), buffer.size());
 }
 
-// The module functions ige256_encrypt(data, key, iv) and ige256_decrypt.
-PyRef ige256_encrypt(ByteView data, ByteView key, ByteView iv);
-PyRef ige256_decrypt(ByteView data, ByteView key, ByteView iv);
+// The bodies of ige256_encrypt(data, key, iv) and ige256_decrypt: the key and
+// IV are checked, then `output` gets the transformed whole blocks followed by
+// the tail as it was.
+void ige256_encrypt(ByteView data, ByteView key, ByteView iv, Output& output);
+void ige256_decrypt(ByteView data, ByteView key, ByteView iv, Output& output);
 
 }  // namespace orvane

@@ -6,26 +6,38 @@
 #include "message/messages.hpp"
 #include "modes/ctr.hpp"
 #include "modes/ige.hpp"
-#include "surface/frame.hpp"
+#include "surface/arguments.hpp"
+#include "surface/conversions.hpp"
+#include "surface/critical_section.hpp"
+#include "surface/guard.hpp"
+#include "surface/results.hpp"
 
 namespace orvane {
 
 namespace {
 
+// The matched arguments of one call, each held by a strong reference until
+// the body has returned. The caller's references are not enough: a
+// conversion may run Python code (an __index__, a truth slot), and a caller
+// that passes borrowed references (functools.partial) may drop its own from
+// there, which would free a byte view's storage before the body reads it.
 template <std::size_t N>
 class Arguments {
 public:
     Arguments(const CallSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-        : signature_(signature), slots_(match_arguments(signature, args, nargs, kwnames)) {}
+        : signature_(signature) {
+        const std::array<PyObject*, N> slots = match_arguments(signature, args, nargs, kwnames);
+        for (std::size_t i = 0; i < N; ++i) held_[i] = PyRef::hold(slots[i]);
+    }
 
-    ByteView bytes(std::size_t i) const { return as_byte_view(slots_[i], signature_.parameters[i]); }
-    PyObject* bytearray(std::size_t i) const { return as_bytearray(slots_[i], signature_.parameters[i]); }
-    std::int64_t int64(std::size_t i) const { return as_int64(slots_[i], signature_.parameters[i]); }
-    bool flag(std::size_t i) const { return as_flag(slots_[i], signature_.parameters[i]); }
+    ByteView bytes(std::size_t i) const { return as_byte_view(held_[i].get(), signature_.parameters[i]); }
+    PyObject* bytearray(std::size_t i) const { return as_bytearray(held_[i].get(), signature_.parameters[i]); }
+    std::int64_t int64(std::size_t i) const { return as_int64(held_[i].get(), signature_.parameters[i]); }
+    bool flag(std::size_t i) const { return as_flag(held_[i].get(), signature_.parameters[i]); }
 
 private:
     const CallSignature<N>& signature_;
-    std::array<PyObject*, N> slots_;
+    std::array<PyRef, N> held_;
 };
 
 template <std::size_t N, class Body>
@@ -47,7 +59,12 @@ constexpr CallSignature<4> unpack_message_signature{"unpack_message",
 PyRef ctr_body(const Arguments<4>& a) {
     const ByteView data = a.bytes(0), key = a.bytes(1);
     PyObject *const iv = a.bytearray(2), *const state = a.bytearray(3);
-    return ctr256_crypt(data, key, iv, state);
+    BytesOutput output;
+    // From the first read of `iv` and `state` to the write-back, no other
+    // thread may resize them: the write-back goes to the storage read here.
+    const CriticalSection2 position_locked(iv, state);
+    ctr256_crypt(data, key, bytearray_storage(iv), bytearray_storage(state), output);
+    return output.take();
 }
 
 }  // namespace
@@ -55,14 +72,18 @@ PyRef ctr_body(const Arguments<4>& a) {
 PyObject* ige256_encrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter(ige256_encrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
-        return ige256_encrypt(data, key, iv);
+        BytesOutput output;
+        ige256_encrypt(data, key, iv, output);
+        return output.take();
     });
 }
 
 PyObject* ige256_decrypt_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter(ige256_decrypt_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView data = a.bytes(0), key = a.bytes(1), iv = a.bytes(2);
-        return ige256_decrypt(data, key, iv);
+        BytesOutput output;
+        ige256_decrypt(data, key, iv, output);
+        return output.take();
     });
 }
 
@@ -78,7 +99,7 @@ PyObject* kdf_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return enter(kdf_signature, args, nargs, kwnames, [](const Arguments<3>& a) {
         const ByteView auth_key = a.bytes(0), msg_key = a.bytes(1);
         const bool outgoing = a.flag(2);
-        return kdf(auth_key, msg_key, outgoing);
+        return key_iv_pair(derive_key_iv(auth_key, msg_key, outgoing));
     });
 }
 
@@ -87,7 +108,9 @@ PyObject* pack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const ByteView data = a.bytes(0);
         const std::int64_t salt = a.int64(1);
         const ByteView session_id = a.bytes(2), auth_key = a.bytes(3), auth_key_id = a.bytes(4);
-        return pack_message(data, salt, session_id, auth_key, auth_key_id);
+        BytesOutput output;
+        pack_message(data, salt, session_id, auth_key, auth_key_id, output);
+        return output.take();
     });
 }
 
@@ -95,7 +118,9 @@ PyObject* unpack_message_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     return enter(unpack_message_signature, args, nargs, kwnames, [](const Arguments<4>& a) {
         const ByteView packed = a.bytes(0), session_id = a.bytes(1), auth_key = a.bytes(2),
                        auth_key_id = a.bytes(3);
-        return unpack_message(packed, session_id, auth_key, auth_key_id);
+        BytesOutput output;
+        unpack_message(packed, session_id, auth_key, auth_key_id, output);
+        return output.take();
     });
 }
 

@@ -1,8 +1,9 @@
 // The module definition, its function records and its execution step.
 // Multi-phase initialisation: PyInit only hands over the definition; the
 // interpreter creates the module object and runs module_exec on it.
+#include "surface/conversions.hpp"
 #include "surface/entries.hpp"
-#include "surface/frame.hpp"
+#include "surface/guard.hpp"
 #include "surface/once.hpp"
 
 #include <string>

@@ -16,6 +16,11 @@ class PyRef {
 public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    // A new strong reference to a borrowed object.
+    static PyRef hold(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {

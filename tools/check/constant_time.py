@@ -119,14 +119,18 @@ def unpack_cases():
     good = reference.build_server_message(data, SESSION_ID, AUTH_KEY, AUTH_KEY_ID, salt=fresh(8, 13),
                                           padding=fresh(28, 14))
     # A changed last block decrypts to another payload under the right
-    # session_id, so the message key's check is what refuses it.
+    # session_id; a changed first block garbles salt and session_id. The
+    # message key's check refuses both before any decrypted field is read.
     forged = bytearray(good)
     forged[-1] ^= 1
+    forged_first = bytearray(good)
+    forged_first[24] ^= 1
     wrong_session = reference.build_server_message(data, fresh(8, 15), AUTH_KEY, AUTH_KEY_ID)
     # (case, packed, the ValueError expected or None for success); a wrong
     # auth_key_id is refused before the authorisation key is read.
     for label, packed, error in (("a valid message", good, None),
                                  ("an altered payload", bytes(forged), "msg_key mismatch"),
+                                 ("an altered first block", bytes(forged_first), "msg_key mismatch"),
                                  ("another session", wrong_session, "session_id mismatch"),
                                  ("another auth_key_id", fresh(8, 16) + good[8:], "auth_key_id mismatch"),
                                  ("no ciphertext", good[:24], "decrypted data too short")):

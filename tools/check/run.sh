@@ -20,17 +20,21 @@ NORMAL_PY=$(command -v python)                  # the venv ./dev prepared
 ASAN_VENV=${ORVANECRYPTO_ASAN_VENV:-/opt/orvanecrypto-asan}
 DBG_VENV=${ORVANECRYPTO_DBG_VENV:-/opt/orvanecrypto-dbg}
 BUNDLED_VENV=${ORVANECRYPTO_BUNDLED_VENV:-/opt/orvanecrypto-bundled}
+SEAM_VENV=${ORVANECRYPTO_SEAM_VENV:-/opt/orvanecrypto-seam}
 TSAN_PREFIX=/opt/cpython-3.14t-tsan            # the instrumented free-threaded interpreter
 TSAN_VENV=/opt/orvanecrypto-tsan
 CPYTHON_SOURCE=/opt/src/cpython-3.14.tar.xz     # put there by ./dev check
 FUZZ_EXAMPLES=${ORVANECRYPTO_FUZZ_EXAMPLES:-3000}
+# Seconds of coverage-guided fuzzing of the bodies (check body-fuzz).
+BODY_FUZZ_SECONDS=${ORVANECRYPTO_BODY_FUZZ_SECONDS:-90}
 unset ORVANECRYPTO_FUZZ_EXAMPLES   # the other checks run the suite's own counts
 export PYTHONDONTWRITEBYTECODE=1
 # The checks run the suite against the module they build; the stand-alone
 # wheel is built, checked and run in a bare root by ./dev test.
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
-ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz native-tests static-analysis tsan constant-time)
+ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz allocation-seam forgery-work
+            native-tests static-analysis tsan constant-time)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID),
 # so that only the portable C++ code is left: on x86-64 AES-NI, VAES on AVX2
 # and AVX-512, the SHA extensions and the vector units its other fast AES and
@@ -289,6 +293,89 @@ check_fuzz() {
 }
 
 # ---------------------------------------------------------------------------
+# 7b. libFuzzer over the bodies with no interpreter (tools/check/body_fuzzer.cpp),
+# built with AddressSanitizer and UndefinedBehaviorSanitizer and compared with
+# a model on OpenSSL's libcrypto, for a fixed time from the seed corpus. Then
+# the source coverage the corpus reaches in src/, from a build with clang's
+# coverage mapping. Control: a model with a planted fault must be caught.
+
+body_fuzzer_build() {  # OUTPUT EXTRA-FLAGS...
+    local output=$1; shift
+    clang++ -std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -Wno-#pragma-messages "$@" \
+        -I "$REPO/src" -I "$CHECK_DIR" "$CHECK_DIR/body_fuzzer.cpp" "$CHECK_DIR/body_reference.cpp" \
+        "$REPO"/src/modes/*.cpp "$REPO"/src/message/*.cpp \
+        $(pkg-config --cflags --libs botan-3 libcrypto) -o "$output"
+}
+
+check_body_fuzz() {
+    local build=$BUILD/body-fuzz status=0 sanitizers=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+    command -v clang++ >/dev/null || { echo "clang++ is not installed"; return 1; }
+    rm -rf "$build"
+    mkdir -p "$build/corpus" "$build/coverage"
+    echo "building the fuzz target with $(clang++ --version | head -n1)"
+    body_fuzzer_build "$build/body_fuzzer" "${sanitizers[@]}" || return 1
+    body_fuzzer_build "$build/body_fuzzer_control" "${sanitizers[@]}" -DBODY_FUZZER_CONTROL || return 1
+    body_fuzzer_build "$build/body_fuzzer_coverage" -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
+        || return 1
+
+    echo "-- control: a model with a planted fault must be caught"
+    if "$build/body_fuzzer_control" -max_total_time=60 -seed=1 -artifact_prefix="$build/control-" \
+            "$build/corpus" "$CHECK_DIR/body-fuzzer-seeds" >"$build/control.log" 2>&1; then
+        echo "the planted fault was not found in 60 s"; status=1
+    elif grep -q '^body_fuzzer: ' "$build/control.log"; then
+        echo "caught: $(grep -m1 '^body_fuzzer: ' "$build/control.log")"
+    else
+        tail -n 20 "$build/control.log"; echo "the control run failed without a finding"; status=1
+    fi
+    rm -rf "$build/corpus" && mkdir -p "$build/corpus"
+
+    echo "-- ${BODY_FUZZ_SECONDS} s from the seed corpus (tools/check/body-fuzzer-seeds)"
+    if ! "$build/body_fuzzer" -max_total_time="$BODY_FUZZ_SECONDS" -seed=1 -print_final_stats=1 \
+            -artifact_prefix="$build/" "$build/corpus" "$CHECK_DIR/body-fuzzer-seeds" >"$build/fuzz.log" 2>&1; then
+        tail -n 40 "$build/fuzz.log"; echo "the fuzz target found a fault; the input is in $build/"; status=1
+    fi
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$build/fuzz.log" | tail -n 1
+    grep -E 'stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)' "$build/fuzz.log"
+
+    echo "-- source coverage of the corpus over src/"
+    (cd "$build/coverage" && LLVM_PROFILE_FILE="$build/coverage/%p.profraw" \
+        "$build/body_fuzzer_coverage" -runs=0 "$build/corpus" "$CHECK_DIR/body-fuzzer-seeds" >/dev/null 2>&1) || status=1
+    llvm-profdata merge -sparse "$build"/coverage/*.profraw -o "$build/coverage/merged.profdata" || return 1
+    llvm-cov report "$build/body_fuzzer_coverage" -instr-profile="$build/coverage/merged.profdata" \
+        -ignore-filename-regex='tools/check|/usr/' "$REPO"/src | sed "s|$REPO/||" || status=1
+    return $status
+}
+
+# ---------------------------------------------------------------------------
+# 7c. The allocation seam: a test-only build with Botan built in whose C++ and
+# crypto-library allocations can each be made to fail
+# (tests/native/allocation_seam.cpp), swept by tests/test_allocation_seam.py.
+# The library's locked-memory pool is turned off, so that its key storage is
+# allocated through the seam as well.
+
+check_allocation_seam() {
+    make_venv python3.14 "$SEAM_VENV" || return 1
+    echo "building the module with the allocation seam into $SEAM_VENV"
+    install_into "$SEAM_VENV/bin/python" -Cbuild-dir="$BUILD/seam" -Ccmake.define.ORVANECRYPTO_BOTAN=bundled \
+        -Ccmake.define.ORVANECRYPTO_ALLOCATION_SEAM=ON -Ccmake.define.ORVANECRYPTO_WERROR=ON || return 1
+    BOTAN_MLOCK_POOL_SIZE=0 pytest_in "$SEAM_VENV/bin/python" -q -rs tests/test_allocation_seam.py
+}
+
+# ---------------------------------------------------------------------------
+# 7d. The work unpack_message does before refusing a forged message, counted
+# in instructions by callgrind: the same whichever block was forged.
+
+check_forgery_work() {
+    local build=$BUILD/forgery
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    # A build of its own, not stripped, so that callgrind finds the entry by name.
+    cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$build" >/dev/null || return 1
+    (cd "$REPO" && PYTHONPATH=$build "$NORMAL_PY" "$CHECK_DIR/forgery_work.py")
+}
+
+# ---------------------------------------------------------------------------
 # 8. The native key-material test program, through ctest.
 
 check_native_tests() {
@@ -306,6 +393,8 @@ check_native_tests() {
 
 check_static_analysis() {
     local sources status=0
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" "$REPO/src" || status=1
+    "$NORMAL_PY" "$CHECK_DIR/layers.py" --control || { echo "control: an upward include went unnoticed"; status=1; }
     mapfile -t sources < <(cd "$REPO" && find src -name '*.cpp' | sort)
     cmake -S "$REPO" -B "$BUILD/tidy" -G Ninja -DPython_EXECUTABLE="$NORMAL_PY" \
         -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || return 1
@@ -334,7 +423,7 @@ check_static_analysis() {
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
 # A stack frame in the module: its library, or one of its source files.
-MODULE_FRAMES='orvanecrypto[.]cpython|/src/(modes|surface|message)/'
+MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|modes|message|surface)/'
 
 ensure_tsan_python() {
     local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
@@ -476,7 +565,7 @@ ct_run() {
 check_constant_time() {
     local build=$BUILD/ct status=0
     command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
-    # The module with the hooks of src/surface/secrets.hpp compiled in, beside
+    # The module with the hooks of src/core/secrets.hpp compiled in, beside
     # the helper that marks bytes secret; normal builds have neither.
     cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$NORMAL_PY" \
         -DORVANECRYPTO_CT_CHECK=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
@@ -516,6 +605,9 @@ for name in "${selected[@]}"; do
         portable-cpu-bundled) run_check portable-cpu-bundled "the same with Botan built into the module" check_portable_cpu_bundled ;;
         valgrind) run_check valgrind "valgrind memcheck over the seven functions' tests" check_valgrind ;;
         fuzz) run_check fuzz "fuzzing, forgery, fault injection and threads" check_fuzz ;;
+        body-fuzz) run_check body-fuzz "libFuzzer over the bodies against OpenSSL, ASan and UBSan" check_body_fuzz ;;
+        forgery-work) run_check forgery-work "instructions before a forged message is refused, by forged block" check_forgery_work ;;
+        allocation-seam) run_check allocation-seam "every C++ and crypto-library allocation failing once" check_allocation_seam ;;
         native-tests) run_check native-tests "native key-material tests (ctest)" check_native_tests ;;
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
         tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;

@@ -1,9 +1,10 @@
-#include "surface/frame.hpp"
+#include "surface/conversions.hpp"
 
+#include "core/errors.hpp"
 #include "surface/once.hpp"
 #include "surface/panic.hpp"
-
-#include <string>
+#include "surface/python_error.hpp"
+#include "surface/raise.hpp"
 
 namespace orvane {
 
@@ -76,61 +77,7 @@ bool is_numpy_bool(PyTypeObject* type) {
     return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
            (PyUnicode_EqualToUTF8(type_name.get(), "bool_") || PyUnicode_EqualToUTF8(type_name.get(), "bool"));
 }
-
-std::string missing_list(const std::string_view* parameters, const std::size_t* missing, std::size_t count) {
-    std::string list;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0) list += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
-        list += '\'';
-        list += parameters[missing[i]];
-        list += '\'';
-    }
-    return list;
-}
-
 }  // namespace
-
-void match_arguments_into(const char* function, const std::string_view* parameters, std::size_t count,
-                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    if (static_cast<std::size_t>(nargs) > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, count,
-                     nargs);
-        throw PythonErrorSet{};
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-        if (utf8 == nullptr) PyErr_Clear();  // unencodable: matches no parameter
-        std::size_t parameter = count;
-        for (std::size_t p = 0; utf8 != nullptr && p < count; ++p)
-            if (parameters[p] == std::string_view(utf8, static_cast<std::size_t>(size))) parameter = p;
-        if (parameter == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, keyword);
-            throw PythonErrorSet{};
-        }
-        if (slots[parameter] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%.*s'", function,
-                         as_int(parameters[parameter].size()), parameters[parameter].data());
-            throw PythonErrorSet{};
-        }
-        slots[parameter] = args[nargs + k];
-    }
-
-    std::array<std::size_t, max_parameters> missing{};
-    std::size_t missing_count = 0;
-    for (std::size_t p = static_cast<std::size_t>(nargs); p < count; ++p)
-        if (slots[p] == nullptr) missing[missing_count++] = p;
-    if (missing_count > 0) {
-        const std::string list = missing_list(parameters, missing.data(), missing_count);
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
-                     missing_count, missing_count == 1 ? "" : "s", list.c_str());
-        throw PythonErrorSet{};
-    }
-}
 
 PyRef type_mismatch(PyObject* argument, const char* target) {
     PyRef message;
@@ -186,41 +133,9 @@ bool as_flag(PyObject* argument, std::string_view name) {
     return value != 0;
 }
 
-ResultBytes::ResultBytes(std::size_t size) : size_(size) {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        throw PythonErrorSet{};
-    }
-    object_ = PyRef::steal(require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-}
-
-PyRef result_object(PyObject* created, std::source_location where) {
-    if (created == nullptr) {
-        PyErr_WriteUnraisable(nullptr);
-        internal_fault("PyObject pointer is null", where);
-    }
-    return PyRef::steal(created);
-}
-
-void raise_value_error(const char* message) noexcept {
-    if (PyRef text = PyRef::steal(PyUnicode_FromString(message))) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
-void raise_panic(PyObject* message, std::source_location where) noexcept {
-    std::string_view file = where.file_name();
-    if (const auto src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
-    PySys_FormatStderr("orvanecrypto: internal fault at %.*s:%u: %U\n", as_int(file.size()), file.data(),
-                       static_cast<unsigned>(where.line()), message);
-    PyObject* panic_type = panic_exception_type();
-    if (panic_type == nullptr) return;  // its creation failure is the exception
-    PyErr_SetObject(panic_type, message);
-}
-
-void raise_internal_fault(const InternalFault& fault) noexcept {
-    // A library's what() text need not be UTF-8; a bad byte must not hide the fault.
-    if (PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(fault.message.data(),
-                                                       static_cast<Py_ssize_t>(fault.message.size()), "replace")))
-        raise_panic(text.get(), fault.where);
+MutableBytes bytearray_storage(PyObject* bytearray) {
+    return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray)),
+            static_cast<std::size_t>(PyByteArray_GET_SIZE(bytearray))};
 }
 
 }  // namespace orvane

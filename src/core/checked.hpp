@@ -2,17 +2,13 @@
 // the module's contract: callers see them as the PanicException text.
 #pragma once
 
-#include "surface/errors.hpp"
+#include "core/bytes.hpp"
+#include "core/errors.hpp"
 
-#include <cstdint>
 #include <cstring>
 #include <format>
-#include <span>
 
 namespace orvane {
-
-using ByteView = std::span<const std::uint8_t>;
-using MutableBytes = std::span<std::uint8_t>;
 
 // Bytes [start, end) of `bytes`; the start is checked before the end.
 inline ByteView checked_range(ByteView bytes, std::size_t start, std::size_t end,

@@ -1,21 +1,16 @@
-// How a body leaves early. Each outcome other than a result is a C++ exception
-// that the guarded frame (frame.hpp) turns into a Python exception; nothing of
-// C++ ever crosses into the interpreter.
+// How a body leaves early. Each outcome other than a result is a C++ exception;
+// the module surface turns it into exactly one Python exception, and a native
+// caller (the fuzz target) sees it as it is. An allocation that fails is
+// std::bad_alloc.
 #pragma once
 
-#include <Python.h>
-
-#include <cstddef>
 #include <source_location>
 #include <string>
+#include <utility>
 
 namespace orvane {
 
-// A Python exception is already set; the frame only has to return failure.
-struct PythonErrorSet {};
-
-// One of the bodies' own checks failed: ValueError with a fixed text. The
-// text becomes a str only when the frame raises it.
+// One of the bodies' own checks failed: ValueError with a fixed text.
 struct BodyError {
     const char* message;
 };
@@ -28,21 +23,17 @@ struct InternalFault {
     std::source_location where;
 };
 
+// The operating system refused a request: OSError with its error number (on
+// Windows, its system error code).
+struct OsError {
+    int code;
+};
+
 [[noreturn]] inline void fail(const char* value_error_text) { throw BodyError{value_error_text}; }
 
 [[noreturn]] inline void internal_fault(std::string message,
                                         std::source_location where = std::source_location::current()) {
     throw InternalFault{std::move(message), where};
-}
-
-// Turns the NULL of a failed C API call into the pending Python exception.
-inline PyObject* require(PyObject* result) {
-    if (result == nullptr) throw PythonErrorSet{};
-    return result;
-}
-
-inline void require_status(int status) {
-    if (status < 0) throw PythonErrorSet{};
 }
 
 }  // namespace orvane
