@@ -125,8 +125,13 @@ if(ORVANECRYPTO_BOTAN_PREBUILT)
     endif()
     file(READ "${botan_build_dir}/build/build_config.json" botan_prebuilt_config)
     string(JSON botan_prebuilt_arch GET "${botan_prebuilt_config}" arch)
-    if(NOT botan_prebuilt_arch STREQUAL botan_cpu)
-        message(FATAL_ERROR "the Botan build in ${botan_build_dir} is for ${botan_prebuilt_arch}, not ${botan_cpu}")
+    # Botan records aarch64 by its own name for it.
+    set(botan_expected_arch "${botan_cpu}")
+    if(botan_cpu STREQUAL "aarch64")
+        set(botan_expected_arch arm64)
+    endif()
+    if(NOT botan_prebuilt_arch STREQUAL botan_expected_arch)
+        message(FATAL_ERROR "the Botan build in ${botan_build_dir} is for ${botan_prebuilt_arch}, not ${botan_expected_arch}")
     endif()
     execute_process(COMMAND "${CMAKE_COMMAND}" "-DBUILD_CONFIG=${botan_build_dir}/build/build_config.json"
                             "-DMODULES=${botan_module_list}" -P "${CMAKE_CURRENT_LIST_DIR}/VerifyBotanModules.cmake"
