@@ -62,14 +62,25 @@ struct Counter128 {
 };
 
 // The XOR of whole batches runs with 32-byte vectors where the processor has
-// them: the loop is plain C++ that the compiler vectorises once for AVX2 and
-// once for the baseline, and the processor's features pick one. The choice is
-// made in the code, not by an indirect function, which only glibc's loader
-// resolves; so it holds with musl and with GCC and clang alike.
+// them: the one loop below, plain C++, is vectorised once for AVX2 (inlined
+// into a function compiled for it) and once for the baseline, and the
+// processor's features pick one. The choice is made in the code, not by an
+// indirect function, which only glibc's loader resolves; so it holds with
+// musl and with GCC and clang alike.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #define ORVANE_XOR_AVX2 1
-__attribute__((target("avx2"))) void xor_into_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+#endif
+
+#if defined(ORVANE_XOR_AVX2)
+__attribute__((always_inline))
+#endif
+inline void xor_loop(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) out[i] ^= in[i];
+}
+
+#if defined(ORVANE_XOR_AVX2)
+__attribute__((target("avx2"))) void xor_into_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+    xor_loop(out, in, length);
 }
 #endif
 
@@ -81,7 +92,7 @@ void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
         return;
     }
 #endif
-    for (std::size_t i = 0; i < length; ++i) out[i] ^= in[i];
+    xor_loop(out, in, length);
 }
 
 // Keystream blocks made per library call: enough for its multi-block AES
