@@ -23,7 +23,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) __attribute__((weak));
-#define ORVANE_GETRANDOM_MAY_BE_MISSING 1
+#define ORVANE_GETRANDOM_MAY_BE_MISSING
 #elif defined(__linux__)
 #include <sys/random.h>
 #else

@@ -68,7 +68,7 @@ struct Counter128 {
 // indirect function, which only glibc's loader resolves; so it holds with
 // musl and with GCC and clang alike.
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-#define ORVANE_XOR_AVX2 1
+#define ORVANE_XOR_AVX2
 #endif
 
 #if defined(ORVANE_XOR_AVX2)
