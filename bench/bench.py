@@ -1,7 +1,7 @@
 """Throughput of the module against what a client would otherwise use, and
 against the hardware limit, measured side by side in one run.
 
-    ./dev bench [--quick] [--no-plot]
+    ./dev bench [--quick] [--no-plot] [--wheel FILE]
 
 Prints one table per function family, writes the figures to bench/results.json
 and plots them to bench/results.png. Every figure is the best of several
@@ -18,21 +18,27 @@ import platform
 import resource
 import subprocess
 import sys
+import tempfile
 import time
+import zipfile
 from pathlib import Path
-
-import orvanecrypto as oc
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 LIMIT_SOURCE = BENCH / "aes_limit.cpp"
 LIMIT_BINARY = REPO / "build" / "bench" / "aes_limit"
+MESSAGE_LIMIT_SOURCE = BENCH / "message_limit.cpp"
+MESSAGE_LIMIT_BINARY = REPO / "build" / "bench" / "message_limit"
 
 KiB, MiB = 1 << 10, 1 << 20
 SIZES = [16, 256, 4 * KiB, 64 * KiB, 1 * MiB, 16 * MiB]
-MESSAGE_SIZES = [16, 256, 4 * KiB, 64 * KiB, 512 * KiB, 1 * MiB, 16 * MiB]
+MESSAGE_SIZES = [16, 64, 256, 1 * KiB, 4 * KiB, 64 * KiB, 512 * KiB, 1 * MiB, 16 * MiB]
+LIMIT_MESSAGE_SIZES = [64, 256, 1 * KiB]  # payloads timed against bench/message_limit.cpp
 MEMORY_SIZE = 64 * MiB
 FLAGS = ("aes", "vaes", "avx2", "avx512f", "sha_ni")
+
+oc = None  # the module timed, imported by import_module
+MODULE_DIR: Path | None = None
 
 KEY, IGE_IV, CTR_IV = os.urandom(32), os.urandom(32), os.urandom(16)
 AUTH_KEY = os.urandom(256)
@@ -80,19 +86,42 @@ def machine() -> dict:
 # The hardware limit: bench/aes_limit.cpp, built on demand
 
 
-def build_limit() -> None:
-    if LIMIT_BINARY.exists() and LIMIT_BINARY.stat().st_mtime >= LIMIT_SOURCE.stat().st_mtime:
+def build_program(source: Path, binary: Path, libraries: list[str]) -> None:
+    if binary.exists() and binary.stat().st_mtime >= source.stat().st_mtime:
         return
-    LIMIT_BINARY.parent.mkdir(parents=True, exist_ok=True)
+    binary.parent.mkdir(parents=True, exist_ok=True)
     command = ["g++", "-std=c++20", "-O2", "-maes", "-msse4.1", "-Wall", "-Wextra",
-               "-o", str(LIMIT_BINARY), str(LIMIT_SOURCE)]
-    print("building the hardware-limit program:", " ".join(command[:-3]), file=sys.stderr)
+               "-o", str(binary), str(source), *libraries]
+    print(f"building {binary.name}:", " ".join(command[:-3 - len(libraries)]), file=sys.stderr)
     subprocess.run(command, check=True)
 
 
-class Limit:
-    """The hardware-limit program, kept running to time one mode on request,
-    so that its repetitions interleave with those of the module."""
+def build_limit() -> None:
+    build_program(LIMIT_SOURCE, LIMIT_BINARY, [])
+
+
+class LimitProgram:
+    """A limit program kept running to time one mode on request, so that its
+    repetitions interleave with those of the module."""
+
+    process: subprocess.Popen
+
+    def timer(self, mode: str, size: int):
+        """Times `calls` calls of `mode` on `size` bytes; returns nanoseconds
+        and minor page faults."""
+        def time_calls(calls: int) -> tuple[int, int]:
+            self.process.stdin.write(f"{mode} {size} {calls}\n")
+            ns, faults = self.process.stdout.readline().split()
+            return int(ns), int(faults)
+        return time_calls
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait()
+
+
+class Limit(LimitProgram):
+    """The hardware limit of the block modes: bench/aes_limit.cpp."""
 
     def __init__(self) -> None:
         build_limit()
@@ -119,18 +148,50 @@ class Limit:
             if (result[:32] + result[-32:]).hex() != check[name]:
                 raise SystemExit(f"bench: the hardware-limit program disagrees with the module on {name}")
 
-    def timer(self, mode: str, size: int):
-        """Times `calls` calls of `mode` on `size` bytes; returns nanoseconds
-        and minor page faults."""
-        def time_calls(calls: int) -> tuple[int, int]:
-            self.process.stdin.write(f"{mode} {size} {calls}\n")
-            ns, faults = self.process.stdout.readline().split()
-            return int(ns), int(faults)
-        return time_calls
 
-    def close(self) -> None:
-        self.process.stdin.close()
-        self.process.wait()
+class MessageLimit(LimitProgram):
+    """bench/message_limit.cpp: pack, unpack and the two hashes of the key
+    derivation with no interpreter, kept running like Limit."""
+
+    # Its fixed input (see the program).
+    AUTH_KEY = bytes((7 * i + 3) & 0xFF for i in range(256))
+    AUTH_KEY_ID = bytes(range(0xA0, 0xA8))
+    SESSION_ID = bytes(range(0xB0, 0xB8))
+    SALT = -0x123456789ABCDEF
+    DATA = bytes((31 * i + 7) & 0xFF for i in range(100))
+
+    def __init__(self) -> None:
+        build_program(MESSAGE_LIMIT_SOURCE, MESSAGE_LIMIT_BINARY, ["-lcrypto"])
+        self.check()
+        self.process = subprocess.Popen([str(MESSAGE_LIMIT_BINARY), "--serve"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, bufsize=1)
+
+    def check(self) -> None:
+        """The program must do the module's work: with zero padding it packs
+        the fixed input into the bytes the module's kdf and IGE make of it, and
+        it opens both a message the module packed and one the module opens."""
+        import hashlib
+        auth_key, session_id = self.AUTH_KEY, self.SESSION_ID
+        header = self.SALT.to_bytes(8, "little", signed=True) + session_id
+        plaintext = header + self.DATA + bytes(((len(self.DATA) + 43) & ~15) - 16 - len(self.DATA))
+        msg_key = hashlib.sha256(auth_key[88:120] + plaintext).digest()[8:24]
+        zero_padded = self.AUTH_KEY_ID + msg_key + oc.ige256_encrypt(plaintext, *oc.kdf(auth_key, msg_key, True))
+
+        packed = bytes(oc.pack_message(self.DATA, self.SALT, session_id, auth_key, self.AUTH_KEY_ID))
+        sent = oc.ige256_decrypt(packed[24:], *oc.kdf(auth_key, packed[8:24], True))
+        padding = os.urandom(len(plaintext) - 16 - len(self.DATA))
+        incoming_plaintext = header + self.DATA + padding
+        incoming_key = hashlib.sha256(auth_key[96:128] + incoming_plaintext).digest()[8:24]
+        incoming = self.AUTH_KEY_ID + incoming_key + oc.ige256_encrypt(
+            incoming_plaintext, *oc.kdf(auth_key, incoming_key, False))
+        opened = oc.unpack_message(incoming, session_id, auth_key, self.AUTH_KEY_ID)
+
+        answer = json.loads(subprocess.run([str(MESSAGE_LIMIT_BINARY), "--check"], input=f"{packed.hex()}\n{incoming.hex()}\n",
+                                           check=True, capture_output=True, text=True).stdout)
+        for name, ours in (("packed_zero_padding", zero_padded), ("opened_outgoing", sent[16:]),
+                           ("opened_incoming", opened)):
+            if answer[name] != bytes(ours).hex():
+                raise SystemExit(f"bench: the message limit program disagrees with the module on {name}")
 
 
 def check_client() -> None:
@@ -272,22 +333,26 @@ def measure_ctr(figures: dict, limit: Limit, sizes: list[int], min_seconds: floa
                                                      "limit": Remote(limit.timer("ctr", size))}, min_seconds, reps))
 
 
-def measure_messages(figures: dict, sizes: list[int], min_seconds: float, reps: int) -> None:
+def measure_messages(figures: dict, limit: MessageLimit, sizes: list[int], min_seconds: float, reps: int) -> None:
     import pyclient
     msg_key = os.urandom(16)
     enter(figures, "kdf", 16, race({"ours": lambda: oc.kdf(AUTH_KEY, msg_key, True),
-                                    "python": lambda: pyclient.kdf(AUTH_KEY, msg_key, True)}, min_seconds, reps))
+                                    "python": lambda: pyclient.kdf(AUTH_KEY, msg_key, True),
+                                    "hashes": Remote(limit.timer("hashes", 0))}, min_seconds, reps))
     for size in sizes:
         data = os.urandom(size)
-        enter(figures, "pack_message", size, race(
-            {"ours": lambda: oc.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
-             "python": lambda: pyclient.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
-            min_seconds, reps))
+        with_limit = size in LIMIT_MESSAGE_SIZES
+        contenders = {"ours": lambda: oc.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
+                      "python": lambda: pyclient.pack_message(data, SALT, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)}
+        if with_limit:
+            contenders["limit"] = Remote(limit.timer("pack", size))
+        enter(figures, "pack_message", size, race(contenders, min_seconds, reps))
         packed = server_message(data)
-        enter(figures, "unpack_message", size, race(
-            {"ours": lambda: oc.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
-             "python": lambda: pyclient.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)},
-            min_seconds, reps))
+        contenders = {"ours": lambda: oc.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID),
+                      "python": lambda: pyclient.unpack_message(packed, SESSION_ID, AUTH_KEY, AUTH_KEY_ID)}
+        if with_limit:
+            contenders["limit"] = Remote(limit.timer("unpack", size))
+        enter(figures, "unpack_message", size, race(contenders, min_seconds, reps))
 
 
 # ---------------------------------------------------------------------------
@@ -332,7 +397,8 @@ def memory_child(function: str) -> None:
 def measure_memory() -> dict:
     figures = {}
     for function in ("ige256_encrypt", "ctr256_encrypt", "pack_message", "unpack_message"):
-        output = subprocess.run([sys.executable, __file__, "--memory-child", function],
+        module_dir = ["--module-dir", str(MODULE_DIR)] if MODULE_DIR is not None else []
+        output = subprocess.run([sys.executable, __file__, "--memory-child", function, *module_dir],
                                 check=True, capture_output=True, text=True).stdout
         figure = json.loads(output)
         figure["ratio"] = figure["growth"] / figure["output"]
@@ -400,15 +466,25 @@ def report(results: dict, quick: bool) -> list[dict]:
           ["size", "ours", "cryptography", "limit", "speed vs cryptography", "ours/limit", "faults/call"], rows)
 
     f = figures["kdf"]
-    table("kdf (ns per call)", ["", "ours", "hashlib", "speed-up"],
-          [["", f"{f['ours'][16]:.0f}", f"{f['python'][16]:.0f}", f"{f['python'][16] / f['ours'][16]:.2f}"]])
-    target("kdf: speed-up over hashlib", f["python"][16] / f["ours"][16], 5.0, False)
+    ours, python, hashes = f["ours"][16], f["python"][16], f["hashes"][16]
+    table("kdf (ns per call; two hashes: the two one-block SHA-256 of the derivation in C++)",
+          ["", "ours", "hashlib", "two hashes", "speed-up", "ours/two hashes"],
+          [["", f"{ours:.0f}", f"{python:.0f}", f"{hashes:.0f}", f"{python / ours:.2f}", f"{ours / hashes:.2f}"]])
+    target("kdf: speed-up over hashlib", python / ours, 5.0, False)
+    target("kdf: ours / two bare hashes", ours / hashes, 1.5, True)
 
     for name in ("pack_message", "unpack_message"):
         f = figures[name]
-        rows = [[size_label(size), f"{f['ours'][size] / 1000:.2f}", f"{f['python'][size] / 1000:.2f}",
-                 f"{f['python'][size] / f['ours'][size]:.2f}"] for size in MESSAGE_SIZES]
-        table(f"{name} (microseconds per call)", ["payload", "ours", "Python client", "speed-up"], rows)
+        rows = []
+        for size in MESSAGE_SIZES:
+            ours, python, limit = f["ours"][size], f["python"][size], f.get("limit", {}).get(size)
+            rows.append([size_label(size), f"{ours / 1000:.3f}", f"{python / 1000:.2f}",
+                         f"{limit / 1000:.3f}" if limit else "", f"{python / ours:.2f}",
+                         f"{ours / limit:.2f}" if limit else ""])
+            if limit and size == 256:
+                target(f"{name} {size_label(size)}: ours / limit", ours / limit, 1.2, True)
+        table(f"{name} (microseconds per call; limit: bench/message_limit.cpp)",
+              ["payload", "ours", "Python client", "limit", "speed-up", "ours/limit"], rows)
     pack, unpack = figures["pack_message"], figures["unpack_message"]
     both = (pack["python"][256] + unpack["python"][256]) / (pack["ours"][256] + unpack["ours"][256])
     target("pack_message + unpack_message 256 B: speed-up over Python", both, 8.0, False)
@@ -435,7 +511,7 @@ def plot(results: dict, path: Path) -> None:
     figures = results["ns_per_call"]
     panels = [("ige256_encrypt", SIZES), ("ige256_decrypt", SIZES), ("ctr256_encrypt", SIZES),
               ("pack_message", MESSAGE_SIZES), ("unpack_message", MESSAGE_SIZES)]
-    labels = {"ours": "orvanecrypto", "openssl": "AES_ige_encrypt (ctypes)", "limit": "hardware limit (C++)",
+    labels = {"ours": "orvanecrypto", "openssl": "AES_ige_encrypt (ctypes)", "limit": "limit (C++)",
               "cryptography": "cryptography AES-CTR", "python": "Python client (hashlib + ctypes)"}
     styles = {"ours": ("C0", "o"), "openssl": ("C3", "s"), "limit": ("k", "^"), "cryptography": ("C2", "D"),
               "python": ("C1", "v")}
@@ -443,7 +519,8 @@ def plot(results: dict, path: Path) -> None:
     for ax, (name, sizes) in zip(axes.flat, panels):
         for who, series in figures[name].items():
             colour, marker = styles[who]
-            ax.plot(sizes, [gbps(series[s], s) for s in sizes], marker=marker, color=colour, label=labels[who],
+            shown = [s for s in sizes if s in series]
+            ax.plot(shown, [gbps(series[s], s) for s in shown], marker=marker, color=colour, label=labels[who],
                     linestyle="--" if who == "limit" else "-")
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
@@ -471,32 +548,62 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a short run with fewer, shorter repetitions")
     parser.add_argument("--no-plot", action="store_true", help="skip bench/results.png")
-    parser.add_argument("--output", type=Path, default=BENCH / "results.json")
+    parser.add_argument("--output", type=Path, help="default: bench/results.json, or results-wheel.json with --wheel")
+    parser.add_argument("--wheel", type=Path, help="time the module of this wheel instead of the installed one")
+    parser.add_argument("--module-dir", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
+        import_module(args.module_dir)
         memory_child(args.memory_child)
         return
+    if args.output is None:
+        args.output = BENCH / ("results-wheel.json" if args.wheel else "results.json")
+    with tempfile.TemporaryDirectory(prefix="orvanecrypto-bench-") as unpacked:
+        if args.wheel:
+            with zipfile.ZipFile(args.wheel) as wheel:
+                wheel.extractall(unpacked)
+            args.module_dir = Path(unpacked)
+        import_module(args.module_dir)
+        run(args)
+
+
+def import_module(module_dir: Path | None) -> None:
+    """Imports orvanecrypto as `oc`, from `module_dir` if given (and then from
+    there only)."""
+    global MODULE_DIR, oc
+    MODULE_DIR = module_dir
+    if module_dir is not None:
+        sys.path.insert(0, str(module_dir))
+    import orvanecrypto
+    oc = orvanecrypto
+    if module_dir is not None and not Path(oc.__file__).resolve().is_relative_to(module_dir.resolve()):
+        raise SystemExit(f"bench: imported {oc.__file__}, not the module in {module_dir}")
+
+
+def run(args: argparse.Namespace) -> None:
 
     # Many short repetitions rather than a few long ones: on a shared machine
     # the best of them is the one least disturbed by other work.
     min_seconds, reps = (0.005, 3) if args.quick else (0.02, 9)
     info = machine()
+    print(f"module: {oc.__file__}" + (f" (from {args.wheel.name})" if args.wheel else ""))
     flags = " ".join(f"{flag}={'yes' if present else 'no'}" for flag, present in info["flags"].items())
     print(f"processor: {info['processor']} ({info['logical_cpus']} logical CPUs); {flags}")
     print(f"Python {info['python']}; {info['libcrypto']}; cryptography {info['cryptography']}")
     print(f"best of {reps} repetitions of at least {min_seconds * 1000:.0f} ms each; "
           "faults/call: minor page faults per call in the best repetition (ours/other/limit)")
 
-    limit = Limit()
+    limit, message_limit = Limit(), MessageLimit()
     check_client()
     figures: dict = {}
     try:
         measure_ige(figures, limit, SIZES, min_seconds, reps)
         measure_ctr(figures, limit, SIZES, min_seconds, reps)
+        measure_messages(figures, message_limit, MESSAGE_SIZES, min_seconds, reps)
     finally:
         limit.close()
-    measure_messages(figures, MESSAGE_SIZES, min_seconds, reps)
+        message_limit.close()
 
     results = {"machine": info, "settings": {"quick": args.quick, "repetitions": reps,
                                              "min_seconds_per_repetition": min_seconds},

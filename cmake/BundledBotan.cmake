@@ -59,7 +59,7 @@ endif()
 # a minimized build leaves them out silently and would run portable AES and
 # SHA-256 only. os_utils reads BOTAN_CLEAR_CPUID, which is otherwise ignored
 # without a word.
-set(botan_modules aes sha2_32 os_utils locking_allocator)
+set(botan_modules aes sha2_32 os_utils)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
     set(botan_cpu x86_64)
     list(APPEND botan_modules aes_ni aes_vaes aes_vperm sha2_32_x86 sha2_32_avx2 sha2_32_simd)

@@ -338,15 +338,17 @@ def run_first_use(scenario, start, stop):
 
 
 EXEC_STEP_FAULTS = {"could not intern __name__", "could not intern __all__",
-                    # the description of the pending error, or its stand-in when even that has no memory
-                    "could not append __name__ to __all__: MemoryError: ",
-                    "could not append __name__ to __all__: <unprintable error>"}
+                    "could not append __name__ to __all__: MemoryError: "}
+# The stand-in for the description of the pending error, when even that has
+# no memory: only while every later allocation fails too.
+UNDESCRIBED_FAULT = "could not append __name__ to __all__: <unprintable error>"
 
 
-def _exec_step_fault(outcome):
+def _exec_step_fault(outcome, failing_on):
     # The execution step's own internal faults when it has no memory
     # (interning a name, appending to __all__) are PanicException.
-    return outcome["error"] == "PanicException" and outcome["text"] in EXEC_STEP_FAULTS
+    return outcome["error"] == "PanicException" and (
+        outcome["text"] in EXEC_STEP_FAULTS or failing_on and outcome["text"] == UNDESCRIBED_FAULT)
 
 
 def first_use_sweep(scenario):
@@ -359,7 +361,7 @@ def first_use_sweep(scenario):
             if stop:
                 alone.append(outcome)
             allowed = outcome == untouched or outcome in others or outcome["error"] == "MemoryError" \
-                or (scenario == "exec" and _exec_step_fault(outcome))
+                or (scenario == "exec" and _exec_step_fault(outcome, failing_on=stop == 0))
             assert allowed, f"{scenario}: allocation {i} failing{' and on' if stop == 0 else ''}: {outcome}"
             memory_errors += outcome["error"] == "MemoryError"
             if stop == 0:

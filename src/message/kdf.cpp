@@ -22,8 +22,9 @@ void take(std::array<std::uint8_t, 32>& target, std::size_t to, const Sha256Dige
 KeyIv derive_key_iv(ByteView auth_key, ByteView msg_key, bool outgoing) {
     control_branch_on_secret(auth_key);
     const std::size_t x = direction_offset(outgoing);
-    const Sha256Digest sha256_a = sha256({msg_key, checked_range(auth_key, x, x + 36)});
-    const Sha256Digest sha256_b = sha256({checked_range(auth_key, x + 40, x + 76), msg_key});
+    const ByteView first_range = checked_range(auth_key, x, x + 36);
+    const ByteView second_range = checked_range(auth_key, x + 40, x + 76);
+    const auto [sha256_a, sha256_b] = sha256_pair({msg_key, first_range}, {second_range, msg_key});
     KeyIv result;
     take(result.aes_key, 0, sha256_a, 0, 8);
     take(result.aes_key, 8, sha256_b, 8, 16);

@@ -1,6 +1,11 @@
 // SHA-256 (FIPS 180-4) over pieces fed in order, with no joined copy.
-// Like Aes256, it borrows a per-thread spare library object, since creating
-// one costs more than hashing a 52-byte input.
+//
+// On a processor with the SHA instructions the message schedule and padding
+// are done here around the instructions' compression function
+// (sha256_x86.hpp): an object is then a few words on the stack, and a one-block
+// hash of the key derivation costs one compression and no library call.
+// Otherwise, like Aes256, it borrows a per-thread spare library object, since
+// creating one costs more than hashing a 52-byte input.
 #pragma once
 
 #include <array>
@@ -27,14 +32,30 @@ public:
     Sha256& update(std::span<const std::uint8_t> piece);
     Sha256Digest digest();
 
+    // The compression path's working state: the eight words and a partial
+    // block. Both are functions of the message and are wiped after use.
+    struct Compression {
+        std::array<std::uint32_t, 8> state;
+        std::array<std::uint8_t, 64> buffer;
+    };
+
 private:
+    bool compressing_;
+    Compression work_;
+    std::size_t buffered_ = 0;
+    std::uint64_t length_ = 0;
+    // The library's hash otherwise.
     std::unique_ptr<Botan::HashFunction> hash_;
 };
 
-inline Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> pieces) {
-    Sha256 hash;
-    for (const auto piece : pieces) hash.update(piece);
-    return hash.digest();
-}
+// The hash of the pieces joined. A message that fits one block with its
+// padding (as the key derivation's two 52-byte inputs do) is laid out in that
+// block directly and compressed once.
+Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> pieces);
+
+// The hashes of two messages, which for one-block messages are computed
+// together, their rounds interleaved.
+std::array<Sha256Digest, 2> sha256_pair(std::initializer_list<std::span<const std::uint8_t>> first,
+                                        std::initializer_list<std::span<const std::uint8_t>> second);
 
 }  // namespace orvane

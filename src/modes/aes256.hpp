@@ -1,12 +1,22 @@
-// AES-256 (FIPS 197) from the crypto library, prepared from one key for the
-// length of one operation.
+// AES-256 (FIPS 197), prepared from one key for the length of one operation.
 //
-// Creating a library cipher object costs several times the key expansion, so
-// each thread keeps one spare object. Aes256 borrows it (or makes a new one if
-// it is in use), expands the key into it, and on destruction clears it, which
-// overwrites the encryption and decryption round keys with zeros before it is
-// handed back. No round key outlives the Aes256 that expanded it.
+// For a chain (IGE, one block after another) on a processor with AES
+// instructions, the schedule is expanded into this module's own storage and
+// the chain runs with the round keys in registers (aes256_x86.hpp). Otherwise
+// the crypto library's cipher holds it: for many independent blocks per call
+// (CTR) its multi-block code is the faster one, and without AES instructions
+// it is the portable one.
+//
+// Both kinds of storage are expensive to make afresh on every call (the
+// library allocates its round keys from its locked pool when it takes a key,
+// and frees them when it clears), so each thread keeps one spare of each.
+// Aes256 borrows the spare (or makes a new one if it is in use), expands the
+// key into it, and on destruction overwrites the encryption and decryption
+// round keys with zeros before handing it back. No round key outlives the
+// Aes256 that expanded it.
 #pragma once
+
+#include "modes/aes256_x86.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +34,11 @@ inline constexpr std::size_t aes256_key_size = 32;
 
 class Aes256 {
 public:
-    explicit Aes256(std::span<const std::uint8_t, aes256_key_size> key);
+    // What the caller does with the cipher: one block at a time, each
+    // needing the previous one, or many independent blocks per call.
+    enum class Use { chain, many_blocks };
+
+    explicit Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use = Use::chain);
     ~Aes256();
     Aes256(const Aes256&) = delete;
     Aes256& operator=(const Aes256&) = delete;
@@ -32,10 +46,15 @@ public:
     // `in` and `out` may be the same block.
     void encrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
     void decrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
-    // Many independent blocks in one library call, for its multi-block paths.
+    // Many independent blocks in one call, for the library's multi-block paths.
     void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const;
 
+    // The round keys in this module's storage, for the x86 chain loops; null
+    // when the library's cipher holds the schedule.
+    const AesRoundKeys* round_keys() const { return round_keys_.get(); }
+
 private:
+    std::unique_ptr<AesRoundKeys> round_keys_;
     std::unique_ptr<Botan::BlockCipher> cipher_;
 };
 

@@ -109,7 +109,7 @@ void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes sta
     std::size_t used = state[0];
     if (used >= aes_block_size) used = 0;
 
-    const Aes256 cipher(key.first<aes256_key_size>());
+    const Aes256 cipher(key.first<aes256_key_size>(), Aes256::Use::many_blocks);
     const std::uint8_t* in = data.data();
     std::uint8_t* out = output.allocate(data.size()).data();
     std::size_t remaining = data.size();

@@ -14,6 +14,16 @@ namespace {
 // out(0) = x(0), in(0) = y(0).
 template <bool encrypt>
 void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out, std::size_t length) {
+#if ORVANECRYPTO_X86_AES
+    if (const AesRoundKeys* keys = cipher.round_keys()) {
+        const std::size_t whole_length = length - length % aes_block_size;
+        if constexpr (encrypt)
+            x86::ige256_encrypt(*keys, iv.data(), in, out, whole_length);
+        else
+            x86::ige256_decrypt(*keys, iv.data(), in, out, whole_length);
+        return;
+    }
+#endif
     Block previous_output = Block::load(iv.data() + (encrypt ? 0 : aes_block_size));
     Block previous_input = Block::load(iv.data() + (encrypt ? aes_block_size : 0));
     const std::size_t whole = length - length % aes_block_size;
