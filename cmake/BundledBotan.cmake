@@ -3,9 +3,16 @@
 # beyond the C library and the loader. Defines the imported target
 # orvanecrypto::botan.
 #
-# The source is, in this order: the tarball named by the environment variable
-# ORVANECRYPTO_BOTAN_TARBALL (or the cache variable of the same name), or a
-# download of the pinned release. Either must match a pinned SHA-256.
+# The source is, in this order: the minimized copy the sdist carries
+# (third_party/botan, written by ./dev when it makes the sdist), the tarball
+# named by the environment variable ORVANECRYPTO_BOTAN_TARBALL (or the cache
+# variable of the same name), or a download of the pinned release. A tarball
+# or download must match a pinned SHA-256.
+#
+# ORVANECRYPTO_BOTAN_PREBUILT names the Botan build directory of an earlier
+# build for the same target (./dev builds the wheels of three interpreters
+# with one Botan per target); it is checked and linked instead of building
+# Botan again.
 include(ExternalProject)
 
 set(ORVANECRYPTO_BOTAN_VERSION 3.13.0)
@@ -19,7 +26,12 @@ set(ORVANECRYPTO_BOTAN_SNAPSHOT_SHA256 ec3a74b10a83bd4513df8606c888975e0eb008396
 set(ORVANECRYPTO_BOTAN_TARBALL "$ENV{ORVANECRYPTO_BOTAN_TARBALL}" CACHE FILEPATH
     "Local Botan ${ORVANECRYPTO_BOTAN_VERSION} source tarball for the bundled build (empty: download the release)")
 
-if(ORVANECRYPTO_BOTAN_TARBALL)
+set(ORVANECRYPTO_BOTAN_SOURCE_DIR "${PROJECT_SOURCE_DIR}/third_party/botan")
+set(ORVANECRYPTO_BOTAN_PREBUILT "" CACHE PATH "Botan build directory of an earlier build for the same target")
+
+if(EXISTS "${ORVANECRYPTO_BOTAN_SOURCE_DIR}/configure.py")
+    set(botan_url "")
+elseif(ORVANECRYPTO_BOTAN_TARBALL)
     if(NOT EXISTS "${ORVANECRYPTO_BOTAN_TARBALL}")
         message(FATAL_ERROR "ORVANECRYPTO_BOTAN_TARBALL names ${ORVANECRYPTO_BOTAN_TARBALL}, which does not exist")
     endif()
@@ -35,7 +47,13 @@ else()
     set(botan_url "${ORVANECRYPTO_BOTAN_URL}")
     set(botan_sha256 "${ORVANECRYPTO_BOTAN_RELEASE_SHA256}")
 endif()
-message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} from ${botan_url}")
+if(ORVANECRYPTO_BOTAN_PREBUILT)
+    message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} built before in ${ORVANECRYPTO_BOTAN_PREBUILT}")
+elseif(botan_url)
+    message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} from ${botan_url}")
+else()
+    message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} from the source in ${ORVANECRYPTO_BOTAN_SOURCE_DIR}")
+endif()
 
 # Only what the module uses. The processor-specific modules must be named:
 # a minimized build leaves them out silently and would run portable AES and
@@ -81,6 +99,14 @@ else()
     message(FATAL_ERROR "bundled Botan needs ninja to build on Windows")
 endif()
 
+# A cross toolchain brings its own archiver, and may turn off what the target's
+# C library lacks (ORVANECRYPTO_BOTAN_CONFIGURE_ARGS, a space-separated list).
+set(ORVANECRYPTO_BOTAN_CONFIGURE_ARGS "" CACHE STRING "More arguments for Botan's configure.py")
+separate_arguments(botan_extra_args UNIX_COMMAND "${ORVANECRYPTO_BOTAN_CONFIGURE_ARGS}")
+if(CMAKE_CROSSCOMPILING AND CMAKE_AR)
+    list(APPEND botan_extra_args "--ar-command=${CMAKE_AR}")
+endif()
+
 set(botan_prefix "${CMAKE_BINARY_DIR}/botan")
 set(botan_build_dir "${botan_prefix}/build")
 set(botan_library "${botan_build_dir}/${CMAKE_STATIC_LIBRARY_PREFIX}botan-3${CMAKE_STATIC_LIBRARY_SUFFIX}")
@@ -90,19 +116,61 @@ if(NOT MSVC)
     set(botan_cxxflags "-fPIC")
 endif()
 
+if(ORVANECRYPTO_BOTAN_PREBUILT)
+    set(botan_build_dir "${ORVANECRYPTO_BOTAN_PREBUILT}")
+    set(botan_library "${botan_build_dir}/${CMAKE_STATIC_LIBRARY_PREFIX}botan-3${CMAKE_STATIC_LIBRARY_SUFFIX}")
+    set(botan_include_dir "${botan_build_dir}/build/include/public")
+    if(NOT EXISTS "${botan_library}" OR NOT EXISTS "${botan_build_dir}/build/build_config.json")
+        message(FATAL_ERROR "ORVANECRYPTO_BOTAN_PREBUILT=${botan_build_dir} holds no finished Botan build")
+    endif()
+    file(READ "${botan_build_dir}/build/build_config.json" botan_prebuilt_config)
+    string(JSON botan_prebuilt_arch GET "${botan_prebuilt_config}" arch)
+    # Botan records aarch64 by its own name for it.
+    set(botan_expected_arch "${botan_cpu}")
+    if(botan_cpu STREQUAL "aarch64")
+        set(botan_expected_arch arm64)
+    endif()
+    if(NOT botan_prebuilt_arch STREQUAL botan_expected_arch)
+        message(FATAL_ERROR "the Botan build in ${botan_build_dir} is for ${botan_prebuilt_arch}, not ${botan_expected_arch}")
+    endif()
+    execute_process(COMMAND "${CMAKE_COMMAND}" "-DBUILD_CONFIG=${botan_build_dir}/build/build_config.json"
+                            "-DMODULES=${botan_module_list}" -P "${CMAKE_CURRENT_LIST_DIR}/VerifyBotanModules.cmake"
+                    RESULT_VARIABLE botan_modules_status)
+    if(NOT botan_modules_status EQUAL 0)
+        message(FATAL_ERROR "the Botan build in ${botan_build_dir} lacks modules the module needs")
+    endif()
+    add_library(orvanecrypto::botan STATIC IMPORTED GLOBAL)
+    set_target_properties(orvanecrypto::botan PROPERTIES
+        IMPORTED_LOCATION "${botan_library}"
+        INTERFACE_INCLUDE_DIRECTORIES "${botan_include_dir}")
+    find_package(Threads REQUIRED)
+    target_link_libraries(orvanecrypto::botan INTERFACE Threads::Threads)
+    if(EXISTS "${ORVANECRYPTO_BOTAN_SOURCE_DIR}/license.txt")
+        set(ORVANECRYPTO_BOTAN_LICENSE "${ORVANECRYPTO_BOTAN_SOURCE_DIR}/license.txt")
+    else()
+        set(ORVANECRYPTO_BOTAN_LICENSE "${botan_build_dir}/../src/botan_bundled/license.txt")
+    endif()
+    return()
+endif()
+
+if(botan_url)
+    set(botan_source_args URL "${botan_url}" URL_HASH SHA256=${botan_sha256} DOWNLOAD_EXTRACT_TIMESTAMP ON)
+else()
+    set(botan_source_args SOURCE_DIR "${ORVANECRYPTO_BOTAN_SOURCE_DIR}" DOWNLOAD_COMMAND "")
+endif()
+
 # configure.py writes the amalgamation into its working directory, so it runs
 # in the build directory; the sources stay as unpacked.
 ExternalProject_Add(botan_bundled
     PREFIX "${botan_prefix}"
-    URL "${botan_url}"
-    URL_HASH SHA256=${botan_sha256}
-    DOWNLOAD_EXTRACT_TIMESTAMP ON
+    ${botan_source_args}
     BINARY_DIR "${botan_build_dir}"
     CONFIGURE_COMMAND "${Python_EXECUTABLE}" <SOURCE_DIR>/configure.py
         --with-build-dir=<BINARY_DIR> --minimized-build "--enable-modules=${botan_module_list}"
         --cpu=${botan_cpu} --cc=${botan_cc} "--cc-bin=${CMAKE_CXX_COMPILER}"
         --amalgamation --build-targets=static --without-documentation
         --build-tool=${botan_build_tool} "--extra-cxxflags=${botan_cxxflags}"
+        ${botan_extra_args}
     BUILD_COMMAND "${botan_build_command}" libs
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS "${botan_library}"

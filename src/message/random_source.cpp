@@ -15,6 +15,15 @@
 #define SystemFunction036 NTAPI SystemFunction036
 #include <ntsecapi.h>
 #undef SystemFunction036
+#elif defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 25))
+// A build for a glibc older than 2.25 (the floor of the release wheels) has
+// no getrandom() to link against: it calls the C library's where the running
+// one has it (a weak reference, bound at load time), and the system call
+// otherwise.
+#include <sys/syscall.h>
+#include <unistd.h>
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) __attribute__((weak));
+#define ORVANE_GETRANDOM_MAY_BE_MISSING
 #elif defined(__linux__)
 #include <sys/random.h>
 #else
@@ -55,6 +64,15 @@ namespace {
 
 [[noreturn]] void throw_os_error() { throw OsError{errno}; }
 
+#if defined(__linux__)
+ssize_t system_random(std::uint8_t* buffer, std::size_t length) {
+#if defined(ORVANE_GETRANDOM_MAY_BE_MISSING)
+    if (getrandom == nullptr) return syscall(SYS_getrandom, buffer, length, 0);
+#endif
+    return getrandom(buffer, length, 0);
+}
+#endif
+
 }  // namespace
 
 void fill_random(MutableBytes region) {
@@ -62,7 +80,7 @@ void fill_random(MutableBytes region) {
     while (done < region.size()) {
 #if defined(__linux__)
         // getrandom may return fewer bytes than asked, or be interrupted.
-        const ssize_t got = getrandom(region.data() + done, region.size() - done, 0);
+        const ssize_t got = system_random(region.data() + done, region.size() - done);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             if (got == 0) errno = EIO;  // no progress: never spin

@@ -62,14 +62,37 @@ struct Counter128 {
 };
 
 // The XOR of whole batches runs with 32-byte vectors where the processor has
-// them; the loop is plain C++ that the compiler vectorises for each target.
-// The clones are chosen at load time through an indirect function, which
-// glibc's loader resolves; musl and other C libraries have no such thing.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__GLIBC__) && defined(__ELF__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
+// them: the one loop below, plain C++, is vectorised once for AVX2 (inlined
+// into a function compiled for it) and once for the baseline, and the
+// processor's features pick one. The choice is made in the code, not by an
+// indirect function, which only glibc's loader resolves; so it holds with
+// musl and with GCC and clang alike.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define ORVANE_XOR_AVX2
 #endif
-void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+
+#if defined(ORVANE_XOR_AVX2)
+__attribute__((always_inline))
+#endif
+inline void xor_loop(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) out[i] ^= in[i];
+}
+
+#if defined(ORVANE_XOR_AVX2)
+__attribute__((target("avx2"))) void xor_into_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+    xor_loop(out, in, length);
+}
+#endif
+
+void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
+#if defined(ORVANE_XOR_AVX2)
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    if (has_avx2) {
+        xor_into_avx2(out, in, length);
+        return;
+    }
+#endif
+    xor_loop(out, in, length);
 }
 
 // Keystream blocks made per library call: enough for its multi-block AES

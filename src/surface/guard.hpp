@@ -39,7 +39,9 @@ Result guarded(Result failure, Body&& body) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         raise_internal_fault(InternalFault{error.what(), std::source_location::current()});
-    } catch (...) {
+    }
+#if !defined(_LIBCPP_VERSION)
+    catch (...) {
 #if defined(__GLIBCXX__)
         // A forced unwind is no C++ exception and has no type; catching it by
         // abi::__forced_unwind would bind a reference to no object.
@@ -47,6 +49,12 @@ Result guarded(Result failure, Body&& body) {
 #endif
         raise_internal_fault(InternalFault{"unknown C++ exception", std::source_location::current()});
     }
+#endif
+    // With libc++ (the release wheels) there is no catch-all: libc++abi enters
+    // it for the forced unwind, which comes from the system's unwinder and is
+    // foreign to it, and its rethrow starts a new search that finds no
+    // handler and terminates the process. Only the types above are caught, and
+    // nothing in a body throws any other.
     return failure;
 }
 

@@ -1,0 +1,82 @@
+"""Checks the release wheels' modules beyond what auditwheel looks at: each
+exports PyInit_orvanecrypto and nothing else, needs only the libraries its
+tag's libc allows (musllinux: musl's C library alone, no libgcc_s), is built
+for the architecture of its tag, and carries the extension suffix of its
+libc. Runs with auditwheel's pyelftools.
+
+    python tools/wheels/check-wheels.py WHEEL...
+
+Before the real checks, controls show that the library rules can fail: each
+module must be refused under the other libc's rules.
+"""
+
+import re
+import sys
+import zipfile
+from io import BytesIO
+from pathlib import PurePosixPath
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+LOADERS = {"x86_64": "ld-linux-x86-64.so.2", "aarch64": "ld-linux-aarch64.so.1"}
+
+
+def allowed(libc: str, arch: str) -> set[str]:
+    if libc == "musl":
+        return {f"libc.musl-{arch}.so.1"}
+    return {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
+            LOADERS[arch]}
+
+
+def module_of(wheel: str) -> tuple[str, bytes]:
+    with zipfile.ZipFile(wheel) as archive:
+        (name,) = [n for n in archive.namelist() if re.fullmatch(r"orvanecrypto\.[^/]+\.so", n)]
+        return name, archive.read(name)
+
+
+def problems(wheel: str, libc: str, arch: str) -> list[str]:
+    name, data = module_of(wheel)
+    elf = ELFFile(BytesIO(data))
+    found = []
+    if elf["e_machine"] != MACHINES[arch]:
+        found.append(f"machine {elf['e_machine']}, not {MACHINES[arch]}")
+    suffix = f"-{arch}-linux-{'musl' if libc == 'musl' else 'gnu'}.so"
+    if not name.endswith(suffix):
+        found.append(f"{name} does not end in {suffix}")
+    dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
+    needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+    if not needed or not needed <= allowed(libc, arch):
+        found.append(f"needs {sorted(needed)}; allowed: {sorted(allowed(libc, arch))}")
+    symbols = elf.get_section_by_name(".dynsym")
+    exported = sorted(s.name for s in symbols.iter_symbols()
+                      if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK"))
+    if exported != ["PyInit_orvanecrypto"]:
+        found.append(f"exports {exported[:10]}{' ...' if len(exported) > 10 else ''}")
+    return found
+
+
+def tag_of(wheel: str) -> tuple[str, str]:
+    platform = PurePosixPath(wheel).name[:-len(".whl")].split("-")[-1]
+    arch = "aarch64" if platform.endswith("aarch64") else "x86_64"
+    return ("musl" if platform.startswith("musllinux") else "glibc"), arch
+
+
+def main() -> int:
+    wheels = sys.argv[1:]
+    failed = False
+    for wheel in wheels:
+        libc, arch = tag_of(wheel)
+        other = "glibc" if libc == "musl" else "musl"
+        if not problems(wheel, other, arch):
+            print(f"CONTROL FAILED: {wheel} passes the {other} rules too")
+            failed = True
+        found = problems(wheel, libc, arch)
+        print(f"{'FAIL' if found else 'ok  '} {PurePosixPath(wheel).name}: {'; '.join(found) or f'{libc} {arch}'}")
+        failed |= bool(found)
+    return 1 if failed or not wheels else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,25 @@
+/* Link-time stand-in for the system's shared unwinder, libgcc_s.so.1.
+ * Glibc targets of the release wheels link libc++ and libc++abi statically
+ * but leave unwinding to libgcc_s: glibc unwinds an exiting or cancelled
+ * thread with it, and a second unwinder inside the module cannot take part in
+ * that unwind. The module is linked against this stub, which only gives the
+ * linker the names and symbol versions; at run time the loader binds them to
+ * the real library. Its bodies are never run. */
+void _Unwind_Backtrace(void) {}
+void _Unwind_DeleteException(void) {}
+void _Unwind_FindEnclosingFunction(void) {}
+void _Unwind_Find_FDE(void) {}
+void _Unwind_ForcedUnwind(void) {}
+void _Unwind_GetCFA(void) {}
+void _Unwind_GetDataRelBase(void) {}
+void _Unwind_GetGR(void) {}
+void _Unwind_GetIP(void) {}
+void _Unwind_GetIPInfo(void) {}
+void _Unwind_GetLanguageSpecificData(void) {}
+void _Unwind_GetRegionStart(void) {}
+void _Unwind_GetTextRelBase(void) {}
+void _Unwind_RaiseException(void) {}
+void _Unwind_Resume(void) {}
+void _Unwind_Resume_or_Rethrow(void) {}
+void _Unwind_SetGR(void) {}
+void _Unwind_SetIP(void) {}
