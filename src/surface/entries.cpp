@@ -29,6 +29,18 @@ public:
         const std::array<PyObject*, N> slots = match_arguments(signature, args, nargs, kwnames);
         for (std::size_t i = 0; i < N; ++i) held_[i] = PyRef::hold(slots[i]);
     }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    Arguments(Arguments&&) = delete;
+    Arguments& operator=(Arguments&&) = delete;
+    // A thread that exits inside a conversion's Python code (pthread_exit from
+    // a ctypes call, which detaches it first) unwinds through here with no
+    // thread state attached. A reference count must not be touched then, so
+    // the references are left to the exited thread.
+    ~Arguments() {
+        if (PyThreadState_GetUnchecked() == nullptr)
+            for (PyRef& held : held_) (void)held.release();
+    }
 
     ByteView bytes(std::size_t i) const { return as_byte_view(held_[i].get(), signature_.parameters[i]); }
     PyObject* bytearray(std::size_t i) const { return as_bytearray(held_[i].get(), signature_.parameters[i]); }
