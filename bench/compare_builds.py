@@ -16,9 +16,9 @@ import timeit
 
 def load(path):
     loader = importlib.machinery.ExtensionFileLoader("orvanecrypto", path)
-    spec = importlib.util.spec_from_file_location("orvanecrypto", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("orvanecrypto", path, loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -272,9 +272,9 @@ import _testcapi
 
 scenario, start, stop = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 if scenario == "exec":
-    spec = importlib.util.find_spec("orvanecrypto")
-    module = importlib.util.module_from_spec(spec)
-    action = lambda: spec.loader.exec_module(module)
+    module_spec = importlib.util.find_spec("orvanecrypto")
+    module = importlib.util.module_from_spec(module_spec)
+    action = lambda: module_spec.loader.exec_module(module)
 else:
     import orvanecrypto as module
 
