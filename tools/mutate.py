@@ -54,7 +54,7 @@ FIRST_TESTS = {
     "src/message/pack": ["test_pack_message.py"],
     "src/message/unpack": ["test_unpack_message.py", "test_forgery.py"],
     "src/message/messages": ["test_pack_message.py", "test_unpack_message.py"],
-    "src/message/random_source": ["test_random_failure.py", "test_pack_message.py"],
+    "src/message/random_source": ["test_random_failure.py", "test_pack_message.py", "test_native.py"],
     "src/core/checked": ["test_fault_injection.py", "test_call_frame.py"],
     "src/core/errors": ["test_call_frame.py", "test_fault_injection.py"],
     "src/surface/arguments": ["test_call_frame.py"],
