@@ -1,8 +1,9 @@
 """The native test programs (tests/native), built with CMake and run with ctest.
 
 They check what Python cannot see: that no AES round key survives the
-operation that expanded it, on the hardware and on the portable AES path; and
-that the random source of a build for an older glibc (the release wheels')
+operation that expanded it, on the hardware and on the portable AES path;
+that the module's own AES-NI and SHA-NI code runs exactly where the
+processor and the crypto library allow it; and that the random source of a build for an older glibc (the release wheels')
 fills its regions, through the C library's getrandom and through the system
 call that replaces it where the C library has none.
 They need the source tree, CMake, a C++ compiler and the crypto library's
@@ -26,7 +27,7 @@ SOURCE = pathlib.Path(__file__).resolve().parent.parent
 BUILD = SOURCE / "build" / f"native-suite-{platform.machine()}-{sys.implementation.cache_tag}{sys.abiflags}"
 
 
-PROGRAMS = ["key_schedule_wipe", "random_fallback_library", "random_fallback_system-call"]
+PROGRAMS = ["key_schedule_wipe", "cpu_choices", "random_fallback_library", "random_fallback_system-call"]
 
 
 def missing_tool():

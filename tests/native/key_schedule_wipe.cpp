@@ -377,52 +377,9 @@ void freed_unwiped_copy() {
     expect(found >= encryption_round_keys - 1, "control: freed unwiped copy of a schedule is found", found);
 }
 
-// Where each use keeps its schedule: this module's storage for a chain on an
-// x86-64 processor whose /proc/cpuinfo lists the AES instructions and SSE4.1,
-// unless the library's CPU feature switches send it to the library's portable
-// code (the run named "portable" sets them); the library's cipher for many
-// blocks, whose multi-block code is the faster one, everywhere. The two runs
-// expect opposite answers for a chain on such a processor.
-bool cpuinfo_lists(const char* flag) {
-    std::FILE* cpuinfo = std::fopen("/proc/cpuinfo", "r");
-    if (cpuinfo == nullptr) fail("cannot read /proc/cpuinfo");
-    char line[8192];
-    bool listed = false;
-    const std::size_t length = std::strlen(flag);
-    while (std::fgets(line, sizeof line, cpuinfo) != nullptr) {
-        if (std::strncmp(line, "flags", 5) != 0) continue;
-        for (const char* at = std::strstr(line, flag); at != nullptr; at = std::strstr(at + 1, flag))
-            listed = listed || (at > line && at[-1] == ' ' && (at[length] == ' ' || at[length] == '\n'));
-        break;
-    }
-    std::fclose(cpuinfo);
-    return listed;
-}
-
-void storage_as_expected(bool portable) {
-#if defined(__x86_64__)
-    const bool own_for_chain = !portable && cpuinfo_lists("aes") && cpuinfo_lists("sse4_1");
-#else
-    (void)portable;
-    const bool own_for_chain = false;
-#endif
-    const Key key = distinctive_key(99);
-    for (const auto use : {orvane::Aes256::Use::chain, orvane::Aes256::Use::many_blocks}) {
-        const orvane::Aes256 cipher(key, use);
-        const bool own = cipher.round_keys() != nullptr;
-        const bool expected = use == orvane::Aes256::Use::chain && own_for_chain;
-        std::printf("Aes256 for %-42s keeps its schedule in %s storage: %s\n",
-                    use == orvane::Aes256::Use::chain ? "a chain" : "many blocks", own ? "its own" : "the library's",
-                    own == expected ? "ok" : "FAIL");
-        if (own != expected) ++failures;
-    }
-}
-
 }  // namespace
 
-// With the argument "portable" the library's CPU feature switches are set.
-int main(int argc, char** argv) {
-    const bool portable = argc > 1 && std::strcmp(argv[1], "portable") == 0;
+int main() {
     void* memory = mmap(nullptr, sizeof(Workspace), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) fail("mmap failed");
     workspace = static_cast<Workspace*>(memory);
@@ -435,7 +392,6 @@ int main(int argc, char** argv) {
     const std::uint8_t last_word[4] = {0x70, 0x6c, 0x63, 0x1e};
     if (std::memcmp(&fips[fips.size() - 4], last_word, 4) != 0) fail("key expansion does not match FIPS 197 A.3");
 
-    storage_as_expected(portable);
     for (const auto use : {orvane::Aes256::Use::chain, orvane::Aes256::Use::many_blocks}) {
         use_under_test = use;
         std::printf("Aes256 for %s:\n", use == orvane::Aes256::Use::chain ? "a chain" : "many blocks");
