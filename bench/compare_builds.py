@@ -1,16 +1,26 @@
 """Times two builds of the module against each other in one process.
 
-    python bench/compare_builds.py BASELINE.so CANDIDATE.so [--rounds N]
+    python bench/compare_builds.py BASELINE.so CANDIDATE.so [--rounds N] [--only TEXT] [--control]
 
 Both files are loaded as separate module objects. Each case is timed in
-alternating rounds (baseline, candidate, baseline, ...), so that the
-machine's load falls on both alike, and the best round of each is compared.
-Prints one line per case with both times and the candidate's ratio.
+alternating rounds, the order of the contenders turned round from one round
+to the next (baseline first, then candidate first), so that the machine's
+load and the place in a round fall on both alike, and the best round of each
+is compared. Prints one line per case with both times and the candidate's
+ratio.
+
+With --control a private copy of the baseline's file is loaded as a third
+module and timed in the same rounds: its ratio to the baseline is what this
+method reports for two builds with the same code (module placement, heap
+layout, noise), the spread against which a candidate's ratio is read.
 """
 
 import argparse
 import importlib.machinery
 import importlib.util
+import os
+import shutil
+import tempfile
 import timeit
 
 
@@ -22,26 +32,38 @@ def load(path):
     return module
 
 
-def cases(m):
-    key, iv32, iv16 = bytes(range(32)), bytes(range(32, 64)), bytes(16)
-    auth_key, session_id, auth_key_id = bytes(range(256)), bytes(8), bytes(8)
-    # An incoming message packed the way the server does is not at hand, so
-    # unpack times a refusal after the full work: decryption and both checks.
-    packed = auth_key_id + bytes(16) + bytes(256 + 32)
+class Inputs:
+    """The arguments of every case, made once and passed to all contenders:
+    the speed of a call over a large buffer depends on where its input lies
+    relative to the output (addresses that share their low 12 bits stall the
+    processor's loads behind its stores), so the contenders must read the
+    very same objects."""
+
+    def __init__(self):
+        self.key, self.iv32, self.iv16 = bytes(range(32)), bytes(range(32, 64)), bytes(16)
+        self.auth_key, self.session_id, self.auth_key_id = bytes(range(256)), bytes(8), bytes(8)
+        # An incoming message packed the way the server does is not at hand, so
+        # unpack times a refusal after the full work: decryption and both checks.
+        self.packed = self.auth_key_id + bytes(16) + bytes(256 + 32)
+        self.data = {size: bytes(size) for size in (64, 256, 1024, 65536)}
+        self.msg_key = bytes(16)
+
+
+def cases(m, i):
     out = {}
     for size in (64, 1024, 65536):
-        data = bytes(size)
-        out[f"ige256_encrypt {size}"] = lambda d=data: m.ige256_encrypt(d, key, iv32)
-        out[f"ige256_decrypt {size}"] = lambda d=data: m.ige256_decrypt(d, key, iv32)
-        out[f"ctr256_encrypt {size}"] = lambda d=data: m.ctr256_encrypt(d, key, bytearray(iv16), bytearray(1))
-    out["kdf"] = lambda: m.kdf(auth_key, bytes(16), True)
+        data = i.data[size]
+        out[f"ige256_encrypt {size}"] = lambda d=data: m.ige256_encrypt(d, i.key, i.iv32)
+        out[f"ige256_decrypt {size}"] = lambda d=data: m.ige256_decrypt(d, i.key, i.iv32)
+        out[f"ctr256_encrypt {size}"] = lambda d=data: m.ctr256_encrypt(d, i.key, bytearray(i.iv16), bytearray(1))
+    out["kdf"] = lambda: m.kdf(i.auth_key, i.msg_key, True)
     for size in (64, 256, 1024):
-        data = bytes(size)
-        out[f"pack_message {size}"] = lambda d=data: m.pack_message(d, 1, session_id, auth_key, auth_key_id)
+        data = i.data[size]
+        out[f"pack_message {size}"] = lambda d=data: m.pack_message(d, 1, i.session_id, i.auth_key, i.auth_key_id)
 
     def unpack():
         try:
-            m.unpack_message(packed, session_id, auth_key, auth_key_id)
+            m.unpack_message(i.packed, i.session_id, i.auth_key, i.auth_key_id)
         except ValueError:
             pass
 
@@ -58,20 +80,37 @@ def main():
     parser.add_argument("baseline")
     parser.add_argument("candidate")
     parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--only", metavar="TEXT", help="time only the cases whose name contains TEXT")
+    parser.add_argument("--control", action="store_true",
+                        help="also time a copy of the baseline's file, as the method's own spread")
     args = parser.parse_args()
-    baseline, candidate = cases(load(args.baseline)), cases(load(args.candidate))
-    print(f"{'case':32} {'baseline':>12} {'candidate':>12} {'ratio':>7}")
-    worst = 0.0
-    for name in baseline:
-        number = max(1, int(0.02 / max(timeit.timeit(baseline[name], number=3) / 3, 1e-9)))
-        times = {"b": [], "c": []}
-        for _ in range(args.rounds):
-            times["b"].append(best_of(baseline[name], 1, number))
-            times["c"].append(best_of(candidate[name], 1, number))
-        b, c = min(times["b"]), min(times["c"])
-        worst = max(worst, c / b)
-        print(f"{name:32} {b * 1e9:10.0f}ns {c * 1e9:10.0f}ns {c / b:7.3f}")
-    print(f"worst ratio: {worst:.3f}")
+    with tempfile.TemporaryDirectory() as scratch:
+        inputs = Inputs()
+        contenders = {"b": cases(load(args.baseline), inputs), "c": cases(load(args.candidate), inputs)}
+        if args.control:
+            copy = os.path.join(scratch, os.path.basename(args.baseline))
+            shutil.copyfile(args.baseline, copy)
+            contenders["a"] = cases(load(copy), inputs)
+        names = [name for name in contenders["b"] if args.only is None or args.only in name]
+        if not names:
+            parser.error(f"no case contains {args.only!r}")
+        control = f" {'control':>8}" if args.control else ""
+        print(f"{'case':32} {'baseline':>12} {'candidate':>12} {'ratio':>7}{control}")
+        worst = 0.0
+        for name in names:
+            baseline = contenders["b"][name]
+            number = max(1, int(0.02 / max(timeit.timeit(baseline, number=3) / 3, 1e-9)))
+            times = {key: [] for key in contenders}
+            order = list(contenders)
+            for _ in range(args.rounds):
+                for key in order:
+                    times[key].append(best_of(contenders[key][name], 1, number))
+                order.reverse()
+            b, c = min(times["b"]), min(times["c"])
+            worst = max(worst, c / b)
+            control = f" {min(times['a']) / b:8.3f}" if args.control else ""
+            print(f"{name:32} {b * 1e9:10.0f}ns {c * 1e9:10.0f}ns {c / b:7.3f}{control}")
+        print(f"worst ratio: {worst:.3f}")
 
 
 if __name__ == "__main__":

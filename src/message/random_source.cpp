@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 
+#if defined(__GLIBC__) && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 25))
+#define ORVANECRYPTO_WEAK_GETRANDOM
+#endif
+
 #if defined(_WIN32)
 // <windows.h> would otherwise define min and max as macros and break std::min.
 #ifndef NOMINMAX
@@ -15,11 +19,11 @@
 #define SystemFunction036 NTAPI SystemFunction036
 #include <ntsecapi.h>
 #undef SystemFunction036
-#elif defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 25))
+#elif defined(__linux__) && defined(__GLIBC__) && defined(ORVANECRYPTO_WEAK_GETRANDOM)
 // A build for a glibc older than 2.25 (the floor of the release wheels) has
 // no getrandom() to link against: it calls the C library's where the running
 // one has it (a weak reference, bound at load time), and the system call
-// otherwise.
+// otherwise. The native tests build this path against a newer glibc too.
 #include <sys/syscall.h>
 #include <unistd.h>
 extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) __attribute__((weak));
