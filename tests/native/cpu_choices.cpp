@@ -47,8 +47,10 @@ bool cpuinfo_lists(const char* flag) {
 }
 
 // Both kinds of storage give the same blocks through every operation: eight
-// blocks at once, each block alone, and back. (Control: the blocks differ
-// from what went in.)
+// blocks at once, each block alone, and back. Single blocks are done in place,
+// one after another in one buffer as the IGE chain does, so a call that
+// touched more than its one block would change the next. (Control: the blocks
+// differ from what went in.)
 void encrypt_alike(std::span<const std::uint8_t, orvane::aes256_key_size> key) {
     constexpr std::size_t size = 8 * orvane::aes_block_size;
     std::array<std::uint8_t, size> plain{}, results[2][3]{};
@@ -58,10 +60,12 @@ void encrypt_alike(std::span<const std::uint8_t, orvane::aes256_key_size> key) {
         const orvane::Aes256 cipher(key, uses[u]);
         auto& [blocks, one_by_one, decrypted] = results[u];
         cipher.encrypt_blocks(plain.data(), blocks.data(), 8);
-        for (std::size_t b = 0; b < size; b += orvane::aes_block_size) {
-            cipher.encrypt_block(plain.data() + b, one_by_one.data() + b);
-            cipher.decrypt_block(one_by_one.data() + b, decrypted.data() + b);
-        }
+        one_by_one = plain;
+        for (std::size_t b = 0; b < size; b += orvane::aes_block_size)
+            cipher.encrypt_block(one_by_one.data() + b, one_by_one.data() + b);
+        decrypted = one_by_one;
+        for (std::size_t b = 0; b < size; b += orvane::aes_block_size)
+            cipher.decrypt_block(decrypted.data() + b, decrypted.data() + b);
     }
     const bool alike = results[0][0] != plain && results[0][0] == results[0][1] && results[0][0] == results[1][0] &&
                        results[1][0] == results[1][1] && results[0][2] == plain && results[1][2] == plain;
