@@ -6,6 +6,11 @@ block deep in the stack (under a pile of C-level calls, so that the shallow
 calls that follow do not overwrite the frame), copies the main thread's
 stack, and only then works out the keystream block to look for in the copy.
 
+The IGE functions on a processor with AES instructions load the round keys
+of the call into a stack object and overwrite it with zeros when they return;
+the test looks for each expanded round key (written here from FIPS 197) in
+the dead stack after a call.
+
 The control leaves known bytes in a returned call's frame the same way:
 arguments that the calling convention passes on the stack, of a call through
 ctypes to a Python callback. The file is left out of the valgrind check, as
@@ -71,3 +76,66 @@ def test_partial_block_keystream_is_scrubbed(fn):
     copy = stack_after(lambda: fn(b"\0", key, position, offset))
     keystream = orvanecrypto.ctr256_encrypt(bytes(16), key, bytearray(iv), bytearray(1))
     assert keystream[1:] not in copy
+
+
+def aes256_round_keys(key):
+    """FIPS 197 key expansion (Nk = 8): the 15 round keys of `key`."""
+    sbox, p, q = [0x63] * 256, 1, 1
+    while True:  # p runs through GF(2^8)* by steps of 3, q through the inverses
+        p ^= ((p << 1) ^ (0x1B if p & 0x80 else 0)) & 0xFF
+        q ^= q << 1
+        q ^= q << 2
+        q ^= q << 4
+        q &= 0xFF
+        if q & 0x80:
+            q ^= 0x09
+        sbox[p] = 0x63 ^ q
+        for n in range(1, 5):
+            sbox[p] ^= (q << n | q >> (8 - n)) & 0xFF
+        if p == 1:
+            break
+    words, rcon = [key[i:i + 4] for i in range(0, 32, 4)], 1
+    for i in range(8, 60):
+        t = words[-1]
+        if i % 8 == 0:
+            t = bytes([sbox[t[1]] ^ rcon, sbox[t[2]], sbox[t[3]], sbox[t[0]]])
+            rcon = (rcon << 1) ^ (0x11B if rcon & 0x80 else 0)
+        elif i % 8 == 4:
+            t = bytes(sbox[b] for b in t)
+        words.append(bytes(a ^ b for a, b in zip(words[i - 8], t)))
+    return [b"".join(words[4 * r:4 * r + 4]) for r in range(15)]
+
+
+def gf_mul(a, b):
+    product = 0
+    for bit in range(8):
+        if b >> bit & 1:
+            product ^= a
+        a = (a << 1) ^ (0x11B if a & 0x80 else 0)
+    return product
+
+
+def inv_mix_columns(block):
+    return bytes(gf_mul(block[c + r], 14) ^ gf_mul(block[c + (r + 1) % 4], 11) ^ gf_mul(block[c + (r + 2) % 4], 13)
+                 ^ gf_mul(block[c + (r + 3) % 4], 9) for c in range(0, 16, 4) for r in range(4))
+
+
+@pytest.mark.parametrize("fn", [orvanecrypto.ige256_encrypt, orvanecrypto.ige256_decrypt],
+                         ids=lambda f: f.__name__)
+def test_ige_round_keys_are_scrubbed_from_the_stack(fn):
+    # Controls: the third and the last round key of FIPS 197's AES-256 example
+    # (appendix A.3), and InvMixColumns (which makes the decryption schedule
+    # of the equivalent inverse cipher, as AESIMC does) undoing MixColumns on
+    # four known columns.
+    example = aes256_round_keys(bytes.fromhex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4"))
+    assert (example[2].hex(), example[14].hex()) == ("9ba354118e6925afa51a8b5f2067fcde",
+                                                     "fe4890d1e6188d0b046df344706c631e")
+    assert inv_mix_columns(bytes.fromhex("8e4da1bc9fdc589d4d7ebdf8d5d5d7d6")).hex() == "db135345f20a225c2d26314cd4d4d4d5"
+    key = os.urandom(32)
+    copy = stack_after(lambda: fn(bytes(64), key, bytes(32)))
+    # The encryption schedule without round keys 0 and 1, the key itself,
+    # which the caller holds anyway; the decryption schedule without the key's
+    # first half, its last round key.
+    schedule = aes256_round_keys(key)
+    searched = schedule[2:] + [inv_mix_columns(round_key) for round_key in schedule[1:14]]
+    assert [r for r, round_key in enumerate(searched) if round_key in copy] == []

@@ -23,19 +23,28 @@ ORVANECRYPTO_AES_TARGET void store(std::uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-// The round keys of one direction, loaded once. What the compiler keeps of
-// them on the stack rather than in registers is overwritten with zeros when
-// they go out of scope, like the storage they were loaded from.
+// The round keys of one direction, loaded once. The compiler keeps some of
+// them on the stack, in this array and in spill slots of its own choosing;
+// each function that loads them runs in a frame of its own, which
+// wipe_returned_frames() overwrites once it has returned.
 struct Rounds {
     __m128i k[15];
 
     ORVANECRYPTO_AES_TARGET explicit Rounds(const std::uint8_t (&keys)[15][16]) {
         for (int r = 0; r < 15; ++r) k[r] = load(keys[r]);
     }
-    ~Rounds() { Botan::secure_scrub_memory(k, sizeof k); }
     Rounds(const Rounds&) = delete;
     Rounds& operator=(const Rounds&) = delete;
 };
+
+// Overwrites with zeros the stack just below the caller's frame, where the
+// function it called last kept its locals. Called right after that function,
+// its frame starts where the other one started; the frames of the functions
+// below are far smaller than the area.
+[[gnu::noinline]] void wipe_returned_frames() {
+    std::uint8_t frames[2048];
+    Botan::secure_scrub_memory(frames, sizeof frames);
+}
 
 // Key expansion words 8i..8i+3 (even round keys) and 8i+4..8i+7 (odd ones):
 // each word is the XOR of all earlier words of the previous key of the same
@@ -105,13 +114,15 @@ ORVANECRYPTO_AES_TARGET void expand_aes256_key(const std::uint8_t* key, AesRound
     Botan::secure_scrub_memory(k, sizeof k);
 }
 
-ORVANECRYPTO_AES_TARGET void aes256_encrypt_block(const AesRoundKeys& keys, const std::uint8_t* in,
-                                                  std::uint8_t* out) {
+namespace {
+
+[[gnu::noinline]] ORVANECRYPTO_AES_TARGET void aes256_encrypt_block_frame(const AesRoundKeys& keys,
+                                                                          const std::uint8_t* in, std::uint8_t* out) {
     store(out, encrypt(Rounds(keys.encryption), load(in)));
 }
 
-ORVANECRYPTO_AES_TARGET void aes256_decrypt_block(const AesRoundKeys& keys, const std::uint8_t* in,
-                                                  std::uint8_t* out) {
+[[gnu::noinline]] ORVANECRYPTO_AES_TARGET void aes256_decrypt_block_frame(const AesRoundKeys& keys,
+                                                                          const std::uint8_t* in, std::uint8_t* out) {
     store(out, decrypt(Rounds(keys.decryption), load(in)));
 }
 
@@ -119,8 +130,9 @@ ORVANECRYPTO_AES_TARGET void aes256_decrypt_block(const AesRoundKeys& keys, cons
 // folded into values computed off the chain, so each block adds one XOR to
 // the fourteen rounds. x(i) is read before y(i) is stored, so the buffer may
 // be encrypted in place.
-ORVANECRYPTO_AES_TARGET void ige256_encrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in,
-                                            std::uint8_t* out, std::size_t length) {
+[[gnu::noinline]] ORVANECRYPTO_AES_TARGET void ige256_encrypt_frame(const AesRoundKeys& keys, const std::uint8_t* iv,
+                                                                    const std::uint8_t* in, std::uint8_t* out,
+                                                                    std::size_t length) {
     const Rounds rounds(keys.encryption);
     __m128i y = load(iv), x_previous = load(iv + 16);
     for (std::size_t offset = 0; offset < length; offset += 16) {
@@ -134,8 +146,9 @@ ORVANECRYPTO_AES_TARGET void ige256_encrypt(const AesRoundKeys& keys, const std:
 }
 
 // x(i) = D(y(i) ^ x(i-1)) ^ y(i-1), chained through x the same way.
-ORVANECRYPTO_AES_TARGET void ige256_decrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in,
-                                            std::uint8_t* out, std::size_t length) {
+[[gnu::noinline]] ORVANECRYPTO_AES_TARGET void ige256_decrypt_frame(const AesRoundKeys& keys, const std::uint8_t* iv,
+                                                                    const std::uint8_t* in, std::uint8_t* out,
+                                                                    std::size_t length) {
     const Rounds rounds(keys.decryption);
     __m128i y_previous = load(iv), x = load(iv + 16);
     for (std::size_t offset = 0; offset < length; offset += 16) {
@@ -146,6 +159,30 @@ ORVANECRYPTO_AES_TARGET void ige256_decrypt(const AesRoundKeys& keys, const std:
         store(out + offset, x);
         y_previous = y;
     }
+}
+
+}  // namespace
+
+void aes256_encrypt_block(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
+    aes256_encrypt_block_frame(keys, in, out);
+    wipe_returned_frames();
+}
+
+void aes256_decrypt_block(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
+    aes256_decrypt_block_frame(keys, in, out);
+    wipe_returned_frames();
+}
+
+void ige256_encrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t length) {
+    ige256_encrypt_frame(keys, iv, in, out, length);
+    wipe_returned_frames();
+}
+
+void ige256_decrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t length) {
+    ige256_decrypt_frame(keys, iv, in, out, length);
+    wipe_returned_frames();
 }
 
 }  // namespace orvane::x86
