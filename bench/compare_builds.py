@@ -1,11 +1,12 @@
-"""Times two builds of the module against each other in one process.
+"""Times builds of the module against a baseline build in one process.
 
-    python bench/compare_builds.py BASELINE.so CANDIDATE.so [--rounds N]
+    python bench/compare_builds.py BASELINE.so CANDIDATE.so [CANDIDATE.so ...] [--rounds N]
 
-Both files are loaded as separate module objects. Each case is timed in
-alternating rounds (baseline, candidate, baseline, ...), so that the
-machine's load falls on both alike, and the best round of each is compared.
-Prints one line per case with both times and the candidate's ratio.
+Every file is loaded as a separate module object. Each case is timed in
+alternating rounds (baseline, each candidate, baseline, ...), so that the
+machine's load falls on all alike, and the best round of each is compared.
+Prints one line per case with the times and each candidate's ratio to the
+baseline, and each candidate's worst ratio.
 """
 
 import argparse
@@ -56,22 +57,28 @@ def best_of(function, rounds, number):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("baseline")
-    parser.add_argument("candidate")
+    parser.add_argument("candidates", nargs="+", metavar="candidate")
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
-    baseline, candidate = cases(load(args.baseline)), cases(load(args.candidate))
-    print(f"{'case':32} {'baseline':>12} {'candidate':>12} {'ratio':>7}")
-    worst = 0.0
-    for name in baseline:
-        number = max(1, int(0.02 / max(timeit.timeit(baseline[name], number=3) / 3, 1e-9)))
-        times = {"b": [], "c": []}
+    builds = [cases(load(path)) for path in [args.baseline, *args.candidates]]
+    labels = ["baseline"] + ([f"candidate {i}" for i in range(1, len(builds))] if len(builds) > 2 else ["candidate"])
+    for label, path in zip(labels, [args.baseline, *args.candidates]):
+        print(f"{label}: {path}")
+    print(f"{'case':32}" + "".join(f" {label:>12}" for label in labels) + "".join(
+        f" {'ratio' + label[9:]:>8}" for label in labels[1:]))
+    worst = [0.0] * (len(builds) - 1)
+    for name in builds[0]:
+        number = max(1, int(0.02 / max(timeit.timeit(builds[0][name], number=3) / 3, 1e-9)))
+        times = [[] for _ in builds]
         for _ in range(args.rounds):
-            times["b"].append(best_of(baseline[name], 1, number))
-            times["c"].append(best_of(candidate[name], 1, number))
-        b, c = min(times["b"]), min(times["c"])
-        worst = max(worst, c / b)
-        print(f"{name:32} {b * 1e9:10.0f}ns {c * 1e9:10.0f}ns {c / b:7.3f}")
-    print(f"worst ratio: {worst:.3f}")
+            for build, build_times in zip(builds, times):
+                build_times.append(best_of(build[name], 1, number))
+        best = [min(build_times) for build_times in times]
+        ratios = [t / best[0] for t in best[1:]]
+        worst = [max(w, r) for w, r in zip(worst, ratios)]
+        print(f"{name:32}" + "".join(f" {t * 1e9:10.0f}ns" for t in best) + "".join(f" {r:8.3f}" for r in ratios))
+    for label, w in zip(labels[1:], worst):
+        print(f"worst ratio{label[9:]}: {w:.3f}")
 
 
 if __name__ == "__main__":
