@@ -4,7 +4,9 @@ the module against.
 
 OpenSSL is reached through ctypes rather than through a compiled Python
 package, so that the reference runs on every interpreter the module is built
-for, the free-threaded one included.
+for, the free-threaded one included. Where the system has no libcrypto (a musl
+interpreter built for trying the release wheels), the AES of the `cryptography`
+package, which carries its own OpenSSL, stands in.
 """
 
 import ctypes
@@ -13,31 +15,38 @@ import hashlib
 import os
 
 
-def _load_libcrypto() -> ctypes.CDLL:
+def _load_libcrypto() -> ctypes.CDLL | None:
     for name in (ctypes.util.find_library("crypto"), "libcrypto.so.3", "libcrypto.3.dylib"):
         if name:
             try:
                 return ctypes.CDLL(name)
             except OSError:
                 continue
-    raise ImportError("OpenSSL's libcrypto (version 3) is needed by the test reference and was not found")
+    return None
 
 
 _libcrypto = _load_libcrypto()
-_libcrypto.EVP_aes_256_ecb.restype = ctypes.c_void_p
-_libcrypto.EVP_aes_256_ecb.argtypes = []
-_libcrypto.EVP_CIPHER_CTX_new.restype = ctypes.c_void_p
-_libcrypto.EVP_CIPHER_CTX_new.argtypes = []
-_libcrypto.EVP_CIPHER_CTX_free.restype = None
-_libcrypto.EVP_CIPHER_CTX_free.argtypes = [ctypes.c_void_p]
-_libcrypto.EVP_CipherInit_ex.restype = ctypes.c_int
-_libcrypto.EVP_CipherInit_ex.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
-                                         ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
-_libcrypto.EVP_CIPHER_CTX_set_padding.restype = ctypes.c_int
-_libcrypto.EVP_CIPHER_CTX_set_padding.argtypes = [ctypes.c_void_p, ctypes.c_int]
-_libcrypto.EVP_CipherUpdate.restype = ctypes.c_int
-_libcrypto.EVP_CipherUpdate.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_int),
-                                        ctypes.c_char_p, ctypes.c_int]
+if _libcrypto is None:
+    try:
+        from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+    except ImportError:
+        raise ImportError("the test reference needs OpenSSL's libcrypto (version 3) or the cryptography package; "
+                          "neither was found") from None
+else:
+    _libcrypto.EVP_aes_256_ecb.restype = ctypes.c_void_p
+    _libcrypto.EVP_aes_256_ecb.argtypes = []
+    _libcrypto.EVP_CIPHER_CTX_new.restype = ctypes.c_void_p
+    _libcrypto.EVP_CIPHER_CTX_new.argtypes = []
+    _libcrypto.EVP_CIPHER_CTX_free.restype = None
+    _libcrypto.EVP_CIPHER_CTX_free.argtypes = [ctypes.c_void_p]
+    _libcrypto.EVP_CipherInit_ex.restype = ctypes.c_int
+    _libcrypto.EVP_CipherInit_ex.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                             ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    _libcrypto.EVP_CIPHER_CTX_set_padding.restype = ctypes.c_int
+    _libcrypto.EVP_CIPHER_CTX_set_padding.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    _libcrypto.EVP_CipherUpdate.restype = ctypes.c_int
+    _libcrypto.EVP_CipherUpdate.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_int),
+                                            ctypes.c_char_p, ctypes.c_int]
 
 
 def _xor(a: bytes, b: bytes) -> bytes:
@@ -47,6 +56,10 @@ def _xor(a: bytes, b: bytes) -> bytes:
 def aes_ecb(key: bytes, data: bytes, decrypt: bool = False) -> bytes:
     """AES-256 in ECB mode over whole blocks (FIPS 197), by OpenSSL."""
     assert len(key) == 32 and len(data) % 16 == 0
+    if _libcrypto is None:
+        cipher = Cipher(algorithms.AES256(key), modes.ECB())
+        context = cipher.decryptor() if decrypt else cipher.encryptor()
+        return context.update(data) + context.finalize()
     context = _libcrypto.EVP_CIPHER_CTX_new()
     if not context:
         raise MemoryError("EVP_CIPHER_CTX_new failed")

@@ -36,7 +36,8 @@ BOTAN_LICENCE = "licenses/botan/LICENSE.txt"
 # that older systems ship apart, and the loader.
 # libgcc_s is the system's unwinder, which glibc itself loads to unwind an
 # exiting thread; every manylinux policy allows it.
-SYSTEM_LIBRARIES = re.compile(r"(libc|libm|libpthread|libdl)\.so\.\d+|libgcc_s\.so\.1|ld-linux[\w.-]*\.so\.\d+|ld64\.so\.\d+")
+SYSTEM_LIBRARIES = re.compile(r"(libc|libm|libpthread|libdl)\.so\.\d+|libgcc_s\.so\.1|ld-linux[\w.-]*\.so\.\d+|ld64\.so\.\d+"
+                              r"|libc\.musl-\w+\.so\.1")
 
 
 def run(args, **kwargs):

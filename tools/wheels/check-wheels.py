@@ -2,20 +2,24 @@
 exports PyInit_orvanecrypto and nothing else, needs only the libraries its
 tag's libc allows (musllinux: musl's C library alone, no libgcc_s), is built
 for the architecture of its tag, carries the extension suffix of its libc,
-and on x86-64 glibc takes memcpy and memset from the C library, which picks
-the processor's fastest code for them, rather than carrying copies of its
-own (the arm64 modules still carry Zig's: their link needs compiler-rt's
-quad-precision helpers as well).
-Runs with auditwheel's pyelftools.
+has no packed relative relocations (DT_RELR, which glibc loads from 2.36 and
+musl from 1.2.4 on: a module with them crashes or is refused on the older
+systems its tag admits), and on x86-64 glibc takes memcpy and memset from the
+C library, which picks the processor's fastest code for them, rather than
+carrying copies of its own (the arm64 modules still carry Zig's: their link
+needs compiler-rt's quad-precision helpers as well). Runs with auditwheel's
+pyelftools.
 
     python tools/wheels/check-wheels.py WHEEL...
 
-Before the real checks, controls show that the library rules can fail: each
-module must be refused under the other libc's rules, and an x86-64 glibc
-module whose memcpy were its own must be refused.
+Before the real checks, controls show that the rules can fail: each module
+must be refused under the other libc's rules, and with one of its dynamic
+tags turned into DT_RELR; and an x86-64 glibc module whose memcpy were its
+own must be refused.
 """
 
 import re
+import struct
 import sys
 import zipfile
 from io import BytesIO
@@ -41,8 +45,23 @@ def module_of(wheel: str) -> tuple[str, bytes]:
         return name, archive.read(name)
 
 
-def problems(wheel: str, libc: str, arch: str) -> list[str]:
-    name, data = module_of(wheel)
+DT_RELR = 36
+
+
+def with_relr_tag(data: bytes) -> bytes:
+    """The module with its last dynamic tag before DT_NULL turned into DT_RELR
+    (the control of the relocation rule); 64-bit little-endian ELF."""
+    elf = ELFFile(BytesIO(data))
+    dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
+    count = sum(1 for tag in dynamic.iter_tags() if tag.entry.d_tag != "DT_NULL")
+    changed = bytearray(data)
+    struct.pack_into("<q", changed, dynamic["sh_offset"] + 16 * (count - 1), DT_RELR)
+    return bytes(changed)
+
+
+def problems(wheel: str, libc: str, arch: str, data: bytes | None = None) -> list[str]:
+    name, module = module_of(wheel)
+    data = module if data is None else data
     elf = ELFFile(BytesIO(data))
     found = []
     if elf["e_machine"] != MACHINES[arch]:
@@ -54,6 +73,8 @@ def problems(wheel: str, libc: str, arch: str) -> list[str]:
     needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
     if not needed or not needed <= allowed(libc, arch):
         found.append(f"needs {sorted(needed)}; allowed: {sorted(allowed(libc, arch))}")
+    if any(tag.entry.d_tag in ("DT_RELR", DT_RELR) for tag in dynamic.iter_tags()):
+        found.append("packed relative relocations (DT_RELR)")
     symbols = elf.get_section_by_name(".dynsym")
     exported = sorted(s.name for s in symbols.iter_symbols()
                       if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK"))
@@ -87,6 +108,9 @@ def main() -> int:
         other = "glibc" if libc == "musl" else "musl"
         if not problems(wheel, other, arch):
             print(f"CONTROL FAILED: {wheel} passes the {other} rules too")
+            failed = True
+        if "packed relative relocations (DT_RELR)" not in problems(wheel, libc, arch, with_relr_tag(module_of(wheel)[1])):
+            print(f"CONTROL FAILED: {wheel} with a DT_RELR tag passes")
             failed = True
         found = problems(wheel, libc, arch)
         print(f"{'FAIL' if found else 'ok  '} {PurePosixPath(wheel).name}: {'; '.join(found) or f'{libc} {arch}'}")
