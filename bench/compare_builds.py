@@ -1,13 +1,13 @@
-"""Times two builds of the module against each other in one process.
+"""Times builds of the module against a baseline build in one process.
 
-    python bench/compare_builds.py BASELINE.so CANDIDATE.so [--rounds N] [--only TEXT] [--control]
+    python bench/compare_builds.py BASELINE.so CANDIDATE.so [CANDIDATE.so ...] [--rounds N] [--only TEXT] [--control]
 
-Both files are loaded as separate module objects. Each case is timed in
+Every file is loaded as a separate module object. Each case is timed in
 alternating rounds, the order of the contenders turned round from one round
-to the next (baseline first, then candidate first), so that the machine's
-load and the place in a round fall on both alike, and the best round of each
-is compared. Prints one line per case with both times and the candidate's
-ratio.
+to the next, so that the machine's load and the place in a round fall on all
+alike, and the best round of each is compared. Prints one line per case with
+the times and each candidate's ratio to the baseline, and each candidate's
+worst ratio.
 
 With --control a private copy of the baseline's file is loaded as a third
 module and timed in the same rounds: its ratio to the baseline is what this
@@ -78,7 +78,7 @@ def best_of(function, rounds, number):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("baseline")
-    parser.add_argument("candidate")
+    parser.add_argument("candidates", nargs="+", metavar="candidate")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--only", metavar="TEXT", help="time only the cases whose name contains TEXT")
     parser.add_argument("--control", action="store_true",
@@ -86,31 +86,36 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as scratch:
         inputs = Inputs()
-        contenders = {"b": cases(load(args.baseline), inputs), "c": cases(load(args.candidate), inputs)}
+        paths = [args.baseline, *args.candidates]
+        labels = ["baseline"] + ([f"candidate {i}" for i in range(1, len(paths))] if len(paths) > 2 else ["candidate"])
         if args.control:
             copy = os.path.join(scratch, os.path.basename(args.baseline))
             shutil.copyfile(args.baseline, copy)
-            contenders["a"] = cases(load(copy), inputs)
-        names = [name for name in contenders["b"] if args.only is None or args.only in name]
+            paths.append(copy)
+            labels.append("control")
+        for label, path in zip(labels, paths):
+            print(f"{label}: {path}")
+        builds = [cases(load(path), inputs) for path in paths]
+        names = [name for name in builds[0] if args.only is None or args.only in name]
         if not names:
             parser.error(f"no case contains {args.only!r}")
-        control = f" {'control':>8}" if args.control else ""
-        print(f"{'case':32} {'baseline':>12} {'candidate':>12} {'ratio':>7}{control}")
-        worst = 0.0
+        print(f"{'case':32}" + "".join(f" {label:>12}" for label in labels)
+              + "".join(f" {'ratio' + label[9:] if label != 'control' else 'control':>8}" for label in labels[1:]))
+        worst = [0.0] * (len(builds) - 1)
         for name in names:
-            baseline = contenders["b"][name]
-            number = max(1, int(0.02 / max(timeit.timeit(baseline, number=3) / 3, 1e-9)))
-            times = {key: [] for key in contenders}
-            order = list(contenders)
+            number = max(1, int(0.02 / max(timeit.timeit(builds[0][name], number=3) / 3, 1e-9)))
+            times = [[] for _ in builds]
+            order = list(range(len(builds)))
             for _ in range(args.rounds):
-                for key in order:
-                    times[key].append(best_of(contenders[key][name], 1, number))
+                for index in order:
+                    times[index].append(best_of(builds[index][name], 1, number))
                 order.reverse()
-            b, c = min(times["b"]), min(times["c"])
-            worst = max(worst, c / b)
-            control = f" {min(times['a']) / b:8.3f}" if args.control else ""
-            print(f"{name:32} {b * 1e9:10.0f}ns {c * 1e9:10.0f}ns {c / b:7.3f}{control}")
-        print(f"worst ratio: {worst:.3f}")
+            best = [min(build_times) for build_times in times]
+            ratios = [t / best[0] for t in best[1:]]
+            worst = [max(w, r) for w, r in zip(worst, ratios)]
+            print(f"{name:32}" + "".join(f" {t * 1e9:10.0f}ns" for t in best) + "".join(f" {r:8.3f}" for r in ratios))
+        for label, w in zip(labels[1:], worst):
+            print(f"worst ratio{label[9:] if label != 'control' else ' of the control'}: {w:.3f}")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 
 #if ORVANECRYPTO_X86_SHA
 
+#include "core/cpu_x86.hpp"
+
 #include <botan/hash.h>
 
 #include <immintrin.h>
@@ -30,8 +32,7 @@ bool library_uses_sha_instructions() {
 }  // namespace
 
 bool sha_instructions_usable() {
-    static const bool usable = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
-                               library_uses_sha_instructions();
+    static const bool usable = cpu_features().sha && cpu_features().sse4_1 && library_uses_sha_instructions();
     return usable;
 }
 

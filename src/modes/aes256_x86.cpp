@@ -2,6 +2,8 @@
 
 #if ORVANECRYPTO_X86_AES
 
+#include "core/cpu_x86.hpp"
+
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
 
@@ -84,8 +86,7 @@ bool library_uses_aes_instructions() {
 }  // namespace
 
 bool aes_instructions_usable() {
-    static const bool usable = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") &&
-                               library_uses_aes_instructions();
+    static const bool usable = cpu_features().aes && cpu_features().sse4_1 && library_uses_aes_instructions();
     return usable;
 }
 

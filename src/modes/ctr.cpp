@@ -1,6 +1,7 @@
 #include "modes/ctr.hpp"
 
 #include "core/checked.hpp"
+#include "core/cpu_x86.hpp"
 #include "core/errors.hpp"
 #include "modes/aes256.hpp"
 
@@ -67,7 +68,7 @@ struct Counter128 {
 // processor's features pick one. The choice is made in the code, not by an
 // indirect function, which only glibc's loader resolves; so it holds with
 // musl and with GCC and clang alike.
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#if ORVANECRYPTO_X86_CPUID
 #define ORVANE_XOR_AVX2
 #endif
 
@@ -86,8 +87,7 @@ __attribute__((target("avx2"))) void xor_into_avx2(std::uint8_t* out, const std:
 
 void xor_into(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
 #if defined(ORVANE_XOR_AVX2)
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    if (has_avx2) {
+    if (x86::cpu_features().avx2) {
         xor_into_avx2(out, in, length);
         return;
     }

@@ -197,29 +197,12 @@ crypto_providers() {
     "$program"
 }
 
-check_portable_cpu() {
-    local fast slow fast_providers slow_providers emulator
-    fast_providers=$(crypto_providers) || return 1
-    echo "default providers:  $fast_providers"
-    if [[ $fast_providers == '{"aes": "base", "sha256": "base"}' ]]; then
-        SKIP_REASON="the crypto library's AES and SHA-256 are its portable code already on $(uname -m)"
-        return 0
-    fi
-    [[ -n $PORTABLE_CPUID ]] || { echo "no list of the crypto library's CPU features for $(uname -m)"; return 1; }
-    echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID"
-    slow_providers=$(BOTAN_CLEAR_CPUID=$PORTABLE_CPUID crypto_providers) || return 1
-    echo "portable providers: $slow_providers"
-    [[ $slow_providers == '{"aes": "base", "sha256": "base"}' ]] \
-        || { echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID leaves a CPU-specific path"; return 1; }
-    # Under emulation the instructions' speed is the emulator's, not the CPU's.
-    emulator=$(cd "$REPO/tests" && "$NORMAL_PY" -c 'import emulation; print(emulation.emulator_name() or "")') || return 1
-    # First show that the setting really changes the path: the same work gives
-    # the same bytes and takes clearly longer without the CPU's instructions.
-    fast=$(cd "$REPO" && "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
-    slow=$(cd "$REPO" && BOTAN_CLEAR_CPUID=$PORTABLE_CPUID "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
-    echo "default:  $fast"
-    echo "portable: $slow"
-    "$NORMAL_PY" - "$fast" "$slow" "$emulator" <<'EOF' || return 1
+# Judges two runs of cpu_paths.py, FAST (the default paths) and SLOW (with
+# BOTAN_CLEAR_CPUID): the same bytes, and on a processor that has the AES or
+# SHA-256 instructions the portable path clearly slower. EMULATOR (the
+# emulator's name, or empty) turns off the judgement by speed.
+judge_cpu_paths() {
+    "$NORMAL_PY" - "$@" <<'EOF'
 import json, sys
 fast, slow = (json.loads(a) for a in sys.argv[1:3])
 emulator = sys.argv[3]
@@ -235,6 +218,43 @@ for what in ("aes", "sha256"):
         print(f"{what}: BOTAN_CLEAR_CPUID did not change the {what} path"); ok = False
 sys.exit(0 if ok else 1)
 EOF
+}
+
+check_portable_cpu() {
+    local fast slow unreached fast_providers slow_providers emulator
+    fast_providers=$(crypto_providers) || return 1
+    echo "default providers:  $fast_providers"
+    if [[ $fast_providers == '{"aes": "base", "sha256": "base"}' ]]; then
+        SKIP_REASON="the crypto library's AES and SHA-256 are its portable code already on $(uname -m)"
+        return 0
+    fi
+    [[ -n $PORTABLE_CPUID ]] || { echo "no list of the crypto library's CPU features for $(uname -m)"; return 1; }
+    echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID"
+    slow_providers=$(BOTAN_CLEAR_CPUID=$PORTABLE_CPUID crypto_providers) || return 1
+    echo "portable providers: $slow_providers"
+    [[ $slow_providers == '{"aes": "base", "sha256": "base"}' ]] \
+        || { echo "BOTAN_CLEAR_CPUID=$PORTABLE_CPUID leaves a CPU-specific path"; return 1; }
+    # Under emulation the instructions' speed is the emulator's, not the CPU's.
+    emulator=$(cd "$REPO/tests" && "$NORMAL_PY" -c 'import emulation; print(emulation.emulator_name() or "")') || return 1
+    echo "module: $(cd / && "$NORMAL_PY" -c 'import orvanecrypto; print(orvanecrypto.__file__)')"
+    # First show that the setting really changes the path: the same work gives
+    # the same bytes and takes clearly longer without the CPU's instructions.
+    fast=$(cd "$REPO" && "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+    slow=$(cd "$REPO" && BOTAN_CLEAR_CPUID=$PORTABLE_CPUID "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+    echo "default:  $fast"
+    echo "portable: $slow"
+    judge_cpu_paths "$fast" "$slow" "$emulator" || return 1
+    # Control: a run that the setting does not reach, as when the module's
+    # copy of the library ignores it, must be judged unchanged.
+    unreached=$(cd "$REPO" && env -u BOTAN_CLEAR_CPUID "$NORMAL_PY" "$CHECK_DIR/cpu_paths.py") || return 1
+    echo "control, the setting not passed on: $unreached"
+    if [[ -n $emulator ]] || ! grep -q '"cpu_has_\(aes\|sha256\)": true' <<<"$fast"; then
+        echo "control: not applicable (no judgement by speed here)"
+    elif judge_cpu_paths "$fast" "$unreached" "$emulator" >/dev/null; then
+        echo "control: a run without the setting was taken for the portable path"; return 1
+    else
+        echo "control: a run without the setting is told apart"
+    fi
     BOTAN_CLEAR_CPUID=$PORTABLE_CPUID pytest_in "$NORMAL_PY" -q tests
 }
 
@@ -248,6 +268,28 @@ check_portable_cpu_bundled() {
     install_into "$BUNDLED_VENV/bin/python" -Cbuild-dir="$BUILD/bundled" \
         -Ccmake.define.ORVANECRYPTO_BOTAN=bundled -Ccmake.define.ORVANECRYPTO_WERROR=ON || return 1
     NORMAL_PY=$BUNDLED_VENV/bin/python check_portable_cpu
+}
+
+# ---------------------------------------------------------------------------
+# 3c. The same on the shipped release wheel's module (`./dev wheels-test
+# shipped-portable` installs it and names its venv's interpreter in
+# ORVANECRYPTO_SHIPPED_PYTHON): its Botan is built by another compiler.
+
+check_portable_cpu_shipped() {
+    shipped_python || return 1
+    NORMAL_PY=$ORVANECRYPTO_SHIPPED_PYTHON check_portable_cpu
+}
+
+# The venv of the shipped module: there, and its module a wheel's, not a build
+# of this tree.
+shipped_python() {
+    [[ -x ${ORVANECRYPTO_SHIPPED_PYTHON:-} ]] \
+        || { echo "ORVANECRYPTO_SHIPPED_PYTHON names no interpreter; ./dev wheels-test sets it"; return 1; }
+    (cd / && "$ORVANECRYPTO_SHIPPED_PYTHON" -c '
+import pathlib, sys, orvanecrypto
+path = pathlib.Path(orvanecrypto.__file__)
+assert path.parent == pathlib.Path(sys.prefix, "lib", "python3.14", "site-packages"), path
+print("shipped module:", path)')
 }
 
 # ---------------------------------------------------------------------------
@@ -547,7 +589,7 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
 # 12. Constant time: no branch and no memory address computed from a secret.
 
 # Runs constant_time.py under memcheck over the check build in $1 with the mode
-# $2 (clean or control), logging to memcheck-$3.log; the remaining arguments
+# $2 (clean, control or shipped), logging to memcheck-$3.log; the remaining arguments
 # are environment settings.
 ct_run() {
     local build=$1 mode=$2 log=$1/memcheck-$3.log; shift 3
@@ -555,7 +597,7 @@ ct_run() {
         valgrind --tool=memcheck --leak-check=no --num-callers=40 --trace-children=no \
             --log-file="$log" "$NORMAL_PY" "$CHECK_DIR/constant_time.py" "$build/ct_secrets.so" "$mode" "$build")
     local status=$?
-    if ((status != 0)) || [[ $mode == clean ]]; then
+    if ((status != 0)) || [[ $mode != control ]]; then
         grep -E 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //'
     fi
     ((status == 0)) || echo "memcheck's reports with their stacks: $log"
@@ -593,6 +635,36 @@ check_constant_time() {
     return $status
 }
 
+# The same on the shipped module's code: the check build that ./dev wheels-test
+# shipped-constant-time made with the release wheel's toolchain, flags and
+# Botan (ORVANECRYPTO_SHIPPED_CT_BUILD, its module alone in the directory),
+# and then the shipped module itself (in ORVANECRYPTO_SHIPPED_PYTHON's venv):
+# it has no hooks, so the cases that declare a decision public must be
+# reported there and all others clean.
+check_constant_time_shipped() {
+    local build=${ORVANECRYPTO_SHIPPED_CT_BUILD:-} shipped=$BUILD/ct-shipped status=0 module
+    command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
+    [[ -d $build ]] && compgen -G "$build/orvanecrypto.*.so" >/dev/null \
+        || { echo "ORVANECRYPTO_SHIPPED_CT_BUILD names no check build; ./dev wheels-test sets it"; return 1; }
+    module=$(shipped_python | sed -n 's/^shipped module: //p')
+    [[ -n $module ]] || return 1
+    rm -rf "$shipped"; mkdir -p "$shipped"
+    cp "$module" "$shipped/" || return 1
+    c++ -std=c++20 -O2 -shared -fPIC -o "$build/ct_secrets.so" "$CHECK_DIR/ct_secrets.cpp" || return 1
+    cp "$build/ct_secrets.so" "$shipped/ct_secrets.so" || return 1
+    echo "-- the release build with the hooks: the processor's AES path"
+    ct_run "$build" clean release-processor-aes || status=1
+    echo "-- the release build with the hooks: the portable AES path (BOTAN_CLEAR_CPUID)"
+    ct_run "$build" clean release-portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
+    echo "-- the release build with the hooks: control"
+    ct_run "$build" control release-control ORVANECRYPTO_CT_CONTROL=1 || status=1
+    echo "-- the shipped module: the processor's AES path"
+    ct_run "$shipped" shipped shipped-processor-aes || status=1
+    echo "-- the shipped module: the portable AES path (BOTAN_CLEAR_CPUID)"
+    ct_run "$shipped" shipped shipped-portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
+    return $status
+}
+
 # ---------------------------------------------------------------------------
 
 selected=("$@")
@@ -612,7 +684,10 @@ for name in "${selected[@]}"; do
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
         tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;
         constant-time) run_check constant-time "memcheck: no branch or address computed from a secret" check_constant_time ;;
-        *) echo "unknown check '$name'; the checks are: ${ALL_CHECKS[*]}" >&2; exit 2 ;;
+        # On the shipped wheel, which ./dev wheels-test installs for them.
+        portable-cpu-shipped) run_check portable-cpu-shipped "the same on the shipped module" check_portable_cpu_shipped ;;
+        constant-time-shipped) run_check constant-time-shipped "the same on the shipped module's code" check_constant_time_shipped ;;
+        *) echo "unknown check '$name'; the checks are: ${ALL_CHECKS[*]} (and, from ./dev wheels-test, portable-cpu-shipped and constant-time-shipped)" >&2; exit 2 ;;
     esac
 done
 

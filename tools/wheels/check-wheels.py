@@ -1,16 +1,21 @@
 """Checks the release wheels' modules beyond what auditwheel looks at: each
 exports PyInit_orvanecrypto and nothing else, needs only the libraries its
 tag's libc allows (musllinux: musl's C library alone, no libgcc_s), is built
-for the architecture of its tag, and carries the extension suffix of its
-libc, and has no packed relative relocations (DT_RELR, which glibc loads
-from 2.36 and musl from 1.2.4 on: a module with them crashes or is refused on
-the older systems its tag admits). Runs with auditwheel's pyelftools.
+for the architecture of its tag, carries the extension suffix of its libc,
+has no packed relative relocations (DT_RELR, which glibc loads from 2.36 and
+musl from 1.2.4 on: a module with them crashes or is refused on the older
+systems its tag admits), and on x86-64 glibc takes memcpy and memset from the
+C library, which picks the processor's fastest code for them, rather than
+carrying copies of its own (the arm64 modules still carry Zig's: their link
+needs compiler-rt's quad-precision helpers as well). Runs with auditwheel's
+pyelftools.
 
     python tools/wheels/check-wheels.py WHEEL...
 
 Before the real checks, controls show that the rules can fail: each module
 must be refused under the other libc's rules, and with one of its dynamic
-tags turned into DT_RELR.
+tags turned into DT_RELR; and an x86-64 glibc module whose memcpy were its
+own must be refused.
 """
 
 import re
@@ -75,7 +80,15 @@ def problems(wheel: str, libc: str, arch: str, data: bytes | None = None) -> lis
                       if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK"))
     if exported != ["PyInit_orvanecrypto"]:
         found.append(f"exports {exported[:10]}{' ...' if len(exported) > 10 else ''}")
+    if libc == "glibc" and arch == "x86_64":
+        found += own_c_routines({s.name for s in symbols.iter_symbols() if s["st_shndx"] == "SHN_UNDEF"})
     return found
+
+
+def own_c_routines(imported: set[str]) -> list[str]:
+    """The C library routines a glibc module should import but does not."""
+    missing = sorted({"memcpy", "memset"} - imported)
+    return [f"carries its own {', '.join(missing)} instead of the C library's"] if missing else []
 
 
 def tag_of(wheel: str) -> tuple[str, str]:
@@ -87,6 +100,9 @@ def tag_of(wheel: str) -> tuple[str, str]:
 def main() -> int:
     wheels = sys.argv[1:]
     failed = False
+    if not own_c_routines({"memset", "strcmp"}):
+        print("CONTROL FAILED: a module without the C library's memcpy passes")
+        failed = True
     for wheel in wheels:
         libc, arch = tag_of(wheel)
         other = "glibc" if libc == "musl" else "musl"

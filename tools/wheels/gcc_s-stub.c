@@ -4,7 +4,13 @@
  * thread with it, and a second unwinder inside the module cannot take part in
  * that unwind. The module is linked against this stub, which only gives the
  * linker the names and symbol versions; at run time the loader binds them to
- * the real library. Its bodies are never run. */
+ * the real library. Its bodies are never run.
+ *
+ * It names libgcc_s's 128-bit division helpers too, which inlined library
+ * code calls. Without them the link would take them from Zig's compiler-rt,
+ * which comes as one object that also defines memcpy, memset and the like,
+ * weakly: pulled in, those would replace the C library's routines, which
+ * pick the processor's fastest code, with baseline ones. */
 void _Unwind_Backtrace(void) {}
 void _Unwind_DeleteException(void) {}
 void _Unwind_FindEnclosingFunction(void) {}
@@ -23,3 +29,7 @@ void _Unwind_Resume(void) {}
 void _Unwind_Resume_or_Rethrow(void) {}
 void _Unwind_SetGR(void) {}
 void _Unwind_SetIP(void) {}
+void __divti3(void) {}
+void __modti3(void) {}
+void __udivti3(void) {}
+void __umodti3(void) {}

@@ -59,6 +59,9 @@ case $arch in
         for tool in ar ranlib; do printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$work/bin/$tool"; done
         chmod +x "$work/bin"/*
         export CC=$work/bin/cc CXX=$work/bin/c++ AR=$work/bin/ar RANLIB=$work/bin/ranlib
+        # CPython's configure tells musl by a macro of musl's stdarg.h, which
+        # clang's own stdarg.h stands in for: its preprocessor run is told so.
+        export CPP="$work/bin/cc -E -D__DEFINED_va_list"
         export ZIG_GLOBAL_CACHE_DIR=$work/zig-cache
         # Autoconf cannot probe the target's device files from here.
         host_args=(--host=aarch64-linux-musl --build=x86_64-pc-linux-gnu --with-build-python="$build_python"
