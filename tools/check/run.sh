@@ -604,6 +604,20 @@ ct_run() {
     return $status
 }
 
+# ct_paths BUILD WHAT LOG_PREFIX: a check build on the processor's and the
+# portable AES path, then the control (a deliberate branch on the first
+# secret byte, which must be reported on every path).
+ct_paths() {
+    local build=$1 what=$2 prefix=$3 status=0
+    echo "-- ${what}the processor's AES path"
+    ct_run "$build" clean "${prefix}processor-aes" || status=1
+    echo "-- ${what}the portable AES path (BOTAN_CLEAR_CPUID)"
+    ct_run "$build" clean "${prefix}portable-aes" BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
+    echo "-- ${what}control: a deliberate branch on the first secret byte must be reported on every path"
+    ct_run "$build" control "${prefix}control" ORVANECRYPTO_CT_CONTROL=1 || status=1
+    return $status
+}
+
 check_constant_time() {
     local build=$BUILD/ct status=0
     command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
@@ -613,12 +627,7 @@ check_constant_time() {
         -DORVANECRYPTO_CT_CHECK=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
     cmake --build "$build" || return 1
     c++ -std=c++20 -O2 -shared -fPIC -o "$build/ct_secrets.so" "$CHECK_DIR/ct_secrets.cpp" || return 1
-    echo "-- the processor's AES path"
-    ct_run "$build" clean processor-aes || status=1
-    echo "-- the portable AES path (BOTAN_CLEAR_CPUID)"
-    ct_run "$build" clean portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
-    echo "-- control: a deliberate branch on the first secret byte must be reported on every path"
-    ct_run "$build" control control ORVANECRYPTO_CT_CONTROL=1 || status=1
+    ct_paths "$build" "" "" || status=1
     # Again with Botan built into the module, as the wheels ship it: its own
     # copy of the library, configured and compiled here.
     local bundled=$BUILD/ct-bundled
@@ -626,12 +635,7 @@ check_constant_time() {
         -DORVANECRYPTO_CT_CHECK=ON -DORVANECRYPTO_WERROR=ON -DORVANECRYPTO_BOTAN=bundled >/dev/null || return 1
     cmake --build "$bundled" || return 1
     cp "$build/ct_secrets.so" "$bundled/ct_secrets.so" || return 1
-    echo "-- Botan built in: the processor's AES path"
-    ct_run "$bundled" clean bundled-processor-aes || status=1
-    echo "-- Botan built in: the portable AES path (BOTAN_CLEAR_CPUID)"
-    ct_run "$bundled" clean bundled-portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
-    echo "-- Botan built in: control"
-    ct_run "$bundled" control bundled-control ORVANECRYPTO_CT_CONTROL=1 || status=1
+    ct_paths "$bundled" "Botan built in: " bundled- || status=1
     return $status
 }
 
@@ -652,12 +656,7 @@ check_constant_time_shipped() {
     cp "$module" "$shipped/" || return 1
     c++ -std=c++20 -O2 -shared -fPIC -o "$build/ct_secrets.so" "$CHECK_DIR/ct_secrets.cpp" || return 1
     cp "$build/ct_secrets.so" "$shipped/ct_secrets.so" || return 1
-    echo "-- the release build with the hooks: the processor's AES path"
-    ct_run "$build" clean release-processor-aes || status=1
-    echo "-- the release build with the hooks: the portable AES path (BOTAN_CLEAR_CPUID)"
-    ct_run "$build" clean release-portable-aes BOTAN_CLEAR_CPUID=$PORTABLE_CPUID || status=1
-    echo "-- the release build with the hooks: control"
-    ct_run "$build" control release-control ORVANECRYPTO_CT_CONTROL=1 || status=1
+    ct_paths "$build" "the release build with the hooks: " release- || status=1
     echo "-- the shipped module: the processor's AES path"
     ct_run "$shipped" shipped shipped-processor-aes || status=1
     echo "-- the shipped module: the portable AES path (BOTAN_CLEAR_CPUID)"
