@@ -17,7 +17,10 @@
 // the maps text, the region list and the needles all live in one mapping made
 // with mmap, whose range the search skips. Thread stacks are skipped as well;
 // the claim is about the storage of the round keys, not about spilled
-// registers.
+// registers. One case looks at the dead part of the main thread's stack on
+// its own: an Aes256 made and dropped with no block operation in between (as
+// when a call's output cannot be allocated) must not leave the schedule that
+// the key expansion worked on there.
 #include "modes/aes256.hpp"
 
 #include <fcntl.h>
@@ -126,6 +129,7 @@ struct Workspace {
     int skipped_count;
     char maps[maps_capacity];
     std::uint8_t window[page_size + sizeof(Chunk)];
+    std::uint8_t dead_stack[16384];
 };
 
 Workspace* workspace;
@@ -358,6 +362,64 @@ void on_another_thread() {
     expect_none_left("cipher used on a thread that has ended");
 }
 
+// The dead stack: what a function run below the caller's frame leaves there.
+
+using Leaver = void (*)(const Key&);
+
+[[gnu::noinline]] void make_and_drop(const Key& key) {
+    const orvane::Aes256 cipher(key, use_under_test);
+    asm volatile("" : : "r"(&cipher) : "memory");
+}
+
+// Control: the test's own expansion of the key, left in a returned frame.
+[[gnu::noinline]] void leave_schedule_in_frame(const Key& key) {
+    const Schedule schedule = expand_key(key);
+    asm volatile("" : : "r"(schedule.data()) : "memory");
+}
+
+// Runs `leave` a kilobyte further down, out of reach of the few bytes that
+// the system call wrappers called after it use.
+[[gnu::noinline]] void beneath_padding(Leaver leave, const Key& key) {
+    std::uint8_t padding[1024];
+    asm volatile("" : : "r"(padding) : "memory");
+    leave(key);
+    asm volatile("" : : "r"(padding) : "memory");
+}
+
+// The stack below these frames must be mapped before it is read.
+[[gnu::noinline]] void grow_stack() {
+    std::uint8_t area[sizeof(Workspace::dead_stack) * 2];
+    std::memset(area, 0, sizeof area);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
+// How many needles of `key` the stack below this frame holds once `leave`
+// has run there; copied by one pread before anything else is called.
+int found_in_dead_stack(Leaver leave, const Key& key) {
+    grow_stack();
+    const int fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot open /proc/self/mem");
+    const auto* here = static_cast<const std::uint8_t*>(__builtin_frame_address(0));
+    beneath_padding(leave, key);
+    const ssize_t got = pread(fd, workspace->dead_stack, sizeof workspace->dead_stack,
+                              reinterpret_cast<off_t>(here - sizeof workspace->dead_stack));
+    close(fd);
+    if (got != static_cast<ssize_t>(sizeof workspace->dead_stack)) fail("cannot read the dead stack");
+    prepare_needles(key);
+    int found = 0;
+    for (const Chunk& needle : workspace->needles)
+        if (memmem(workspace->dead_stack, sizeof workspace->dead_stack, needle.data(), needle.size()) != nullptr)
+            ++found;
+    return found;
+}
+
+void dead_stack_after_expansion() {
+    const int control = found_in_dead_stack(leave_schedule_in_frame, distinctive_key(6));
+    expect(control >= encryption_round_keys, "control: a schedule left in a returned frame is found", control);
+    const int found = found_in_dead_stack(make_and_drop, distinctive_key(7));
+    expect(found == 0, "dead stack after an Aes256 made and dropped", found);
+}
+
 // Control: a copy of a schedule in native-order words, freed without being
 // wiped, is found by the search. Runs last: it leaves that copy behind.
 [[gnu::noinline]] void leave_unwiped_copy(const Key& key) {
@@ -399,6 +461,7 @@ int main() {
         two_at_once();
         many_keys();
         on_another_thread();
+        dead_stack_after_expansion();
     }
     freed_unwiped_copy();
 
