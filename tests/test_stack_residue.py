@@ -11,6 +11,9 @@ of the call into a stack object and overwrite it with zeros when they return;
 the test looks for each expanded round key (written here from FIPS 197) in
 the dead stack after a call.
 
+The kdf hashes lay out 36-byte runs of auth_key in a working block on the
+stack and wipe it once hashed; the test looks for both runs after a call.
+
 The control leaves known bytes in a returned call's frame the same way:
 arguments that the calling convention passes on the stack, of a call through
 ctypes to a Python callback. The file is left out of the valgrind check, as
@@ -139,3 +142,13 @@ def test_ige_round_keys_are_scrubbed_from_the_stack(fn):
     schedule = aes256_round_keys(key)
     searched = schedule[2:] + [inv_mix_columns(round_key) for round_key in schedule[1:14]]
     assert [r for r, round_key in enumerate(searched) if round_key in copy] == []
+
+
+@pytest.mark.parametrize("outgoing", [True, False])
+def test_kdf_leaves_no_auth_key_on_the_stack(outgoing):
+    # Both hashes of the derivation take 36 bytes of auth_key, laid out with
+    # msg_key in a working block that is wiped once hashed.
+    auth_key, msg_key = os.urandom(256), os.urandom(16)
+    copy = stack_after(lambda: orvanecrypto.kdf(auth_key, msg_key, outgoing))
+    x = 0 if outgoing else 8
+    assert [start for start in (x, 40 + x) if auth_key[start:start + 36] in copy] == []
