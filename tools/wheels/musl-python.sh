@@ -3,9 +3,12 @@
 # libffi (ctypes, which the suite needs) that Debian's source packages give,
 # inside the sid-musl test root:
 #
-#   tools/wheels/musl-python.sh x86_64 PREFIX TARBALL
-#   tools/wheels/musl-python.sh aarch64 PREFIX TARBALL ZIG BUILD_PYTHON
+#   tools/wheels/musl-python.sh [--disable-gil] x86_64 PREFIX SOURCE
+#   tools/wheels/musl-python.sh [--disable-gil] aarch64 PREFIX SOURCE ZIG BUILD_PYTHON
 #
+# SOURCE is a CPython source tarball, or the name of the Debian source package
+# of a CPython that has none here (python3.15): its upstream tarball is then
+# taken from Debian's archive. --disable-gil builds the free-threaded one.
 # x86_64 is built natively by Debian's musl-gcc.
 # aarch64 is cross-compiled by Zig's clang for aarch64-linux-musl, linked
 # dynamically (a static interpreter cannot load extension modules), with
@@ -16,6 +19,8 @@
 # modules. A failed build leaves nothing at PREFIX.
 set -euo pipefail
 
+configure_args=()
+[[ $1 == --disable-gil ]] && { configure_args+=(--disable-gil); shift; }
 arch=$1 prefix=$2 tarball=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 sources=/opt/musl-sources deps=$prefix-deps
@@ -31,6 +36,13 @@ if [[ ! -f $sources/.done ]]; then
     apt-get source --download-only zlib libffi || true
     ls zlib_*.orig.tar.* libffi_*.orig.tar.* || { echo "musl-python.sh: no zlib or libffi source tarball" >&2; exit 1; }
     touch .done
+fi
+if [[ ! -f $tarball ]]; then
+    (cd "$sources" && { ls "$tarball"_*.orig.tar.* >/dev/null 2>&1 \
+        || { apt-get update -q && apt-get source --download-only "$tarball"; } || true; })
+    found=$(ls "$sources/$tarball"_*.orig.tar.* 2>/dev/null | head -n 1)
+    [[ -n $found ]] || { echo "musl-python.sh: no source tarball of $tarball" >&2; exit 1; }
+    tarball=$found
 fi
 
 work=$(mktemp -d /tmp/musl-python.XXXXXX)
@@ -96,8 +108,8 @@ tar -xf "$sources"/libffi_*.orig.tar.* -C "$work/libffi" --strip-components=1
 export CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib"
 export ZLIB_CFLAGS="-I$deps/include" ZLIB_LIBS="-L$deps/lib -lz"
 export LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi"
-/bin/bash "$here/build-python.sh" "$tarball" "$prefix" --with-ensurepip=install "${host_args[@]}"
-"$prefix/bin/python3.14" -c '
+/bin/bash "$here/build-python.sh" "$tarball" "$prefix" --with-ensurepip=install "${configure_args[@]}" "${host_args[@]}"
+"$prefix/bin/python3" -c '
 import ctypes, sysconfig, zlib
 assert "musl" in sysconfig.get_config_var("SOABI"), sysconfig.get_config_var("SOABI")
 print("musl CPython with zlib and ctypes:", sysconfig.get_config_var("SOABI"))'
