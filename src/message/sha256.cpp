@@ -1,5 +1,6 @@
 #include "message/sha256.hpp"
 
+#include "core/dead_stack.hpp"
 #include "message/sha256_x86.hpp"
 
 #include <botan/hash.h>
@@ -146,7 +147,10 @@ Sha256::~Sha256() {
 
 Sha256& Sha256::update(std::span<const std::uint8_t> piece) {
     if (!compressing_) {
+        // The library's compression leaves the message words of its last
+        // block (auth_key's among them) in its frame.
         hash_->update(piece.data(), piece.size());
+        wipe_returned_frames();
         return *this;
     }
     if (piece.empty()) return *this;  // an empty span may have no storage to copy from
@@ -174,6 +178,7 @@ Sha256Digest Sha256::digest() {
     Sha256Digest digest;
     if (!compressing_) {
         hash_->final(digest.data());
+        wipe_returned_frames();
         return digest;
     }
     return finish(work_, buffered_, length_);

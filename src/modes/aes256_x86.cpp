@@ -3,13 +3,13 @@
 #if ORVANECRYPTO_X86_AES
 
 #include "core/cpu_x86.hpp"
+#include "core/dead_stack.hpp"
 
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
 
 #include <immintrin.h>
 
-#include <cstring>
 #include <string>
 
 #define ORVANECRYPTO_AES_TARGET __attribute__((target("aes,sse4.1")))
@@ -38,20 +38,10 @@ struct Rounds {
     }
     Rounds(const Rounds&) = delete;
     Rounds& operator=(const Rounds&) = delete;
+    Rounds(Rounds&&) = delete;
+    Rounds& operator=(Rounds&&) = delete;
+    ~Rounds() = default;
 };
-
-// Overwrites with zeros the stack just below the caller's frame, where the
-// function it called last kept its locals. Called right after that function,
-// its frame starts where the other one started; the frames of the functions
-// below are far smaller than the area.
-// (A plain memset kept by a compiler barrier: the library's scrub falls back
-// to a byte-wise volatile loop where the C library has no explicit_bzero, as
-// in the release wheels, which would cost more than a small IGE call.)
-[[gnu::noinline]] void wipe_returned_frames() {
-    std::uint8_t frames[2048];
-    std::memset(frames, 0, sizeof frames);
-    asm volatile("" : : "r"(frames) : "memory");
-}
 
 // Key expansion words 8i..8i+3 (even round keys) and 8i+4..8i+7 (odd ones):
 // each word is the XOR of all earlier words of the previous key of the same

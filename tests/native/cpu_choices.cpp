@@ -17,6 +17,7 @@
 #include <cstring>
 #include <span>
 
+#if ORVANECRYPTO_X86_AES && ORVANECRYPTO_X86_SHA
 namespace {
 
 int failures = 0;
@@ -74,6 +75,7 @@ void encrypt_alike(std::span<const std::uint8_t, orvane::aes256_key_size> key) {
 }
 
 }  // namespace
+#endif
 
 // With the argument "portable" the library's CPU feature switches are set.
 int main(int argc, char** argv) {
