@@ -4,9 +4,9 @@
 # suite needs) that Debian's source packages give, inside the sid-musl test
 # root:
 #
-#   tools/wheels/other-python.sh [--disable-gil] x86_64-linux-musl PREFIX SOURCE
-#   tools/wheels/other-python.sh [--disable-gil] aarch64-linux-musl PREFIX SOURCE ZIG BUILD_PYTHON
-#   tools/wheels/other-python.sh [--disable-gil] aarch64-linux-gnu PREFIX SOURCE ZIG BUILD_PYTHON
+#   tools/wheels/other-python.sh [OPTIONS] x86_64-linux-musl PREFIX SOURCE
+#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-musl PREFIX SOURCE ZIG BUILD_PYTHON
+#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-gnu PREFIX SOURCE ZIG BUILD_PYTHON
 #
 # x86_64 musl is built natively by Debian's musl-gcc. The aarch64 ones are
 # cross-compiled by Zig's clang, linked dynamically (a static interpreter
@@ -18,13 +18,23 @@
 #
 # SOURCE is a CPython source tarball, or the name of the Debian source package
 # of a CPython that has none here (python3.15): its upstream tarball is then
-# taken from Debian's archive. --disable-gil builds the free-threaded one.
+# taken from Debian's archive. Options: --disable-gil builds the free-threaded
+# one; --small a quicker build for the known answers only.
 # The libraries are linked statically into the interpreter's extension
 # modules. A failed build leaves nothing at PREFIX.
 set -euo pipefail
 
 configure_args=()
-[[ $1 == --disable-gil ]] && { configure_args+=(--disable-gil); shift; }
+while [[ $1 == --* ]]; do
+    case $1 in
+        --disable-gil) configure_args+=(--disable-gil) ;;
+        # For a short check only: no test modules, less optimisation, no
+        # debugging information; about half the build time.
+        --small) configure_args+=(--disable-test-modules); export OPT="-DNDEBUG -O1 -fwrapv" ;;
+        *) echo "other-python.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
 target=$1 prefix=$2 tarball=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 sources=/opt/musl-sources deps=$prefix-deps
