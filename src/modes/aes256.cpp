@@ -1,6 +1,5 @@
 #include "modes/aes256.hpp"
 
-#include "core/dead_stack.hpp"
 #include "core/secrets.hpp"
 
 #include <botan/block_cipher.h>
@@ -42,11 +41,6 @@ Aes256::~Aes256() {
     }
     cipher_->clear();  // zeroes and frees the round keys
     if (!spare_cipher) spare_cipher = std::move(cipher_);
-    // The library's block code keeps round keys in vector registers, and the
-    // compiler spills some of them to its frames (seen with its ARMv8 code):
-    // the operations that used this cipher ran below the owner's frame, as
-    // this destructor does.
-    wipe_returned_frames();
 }
 
 void Aes256::encrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
