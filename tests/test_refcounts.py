@@ -126,13 +126,19 @@ def test_no_reference_or_allocation_is_kept(call, expected, objects):
     _run(call, expected, 200)  # warm-up: once-created objects, free lists
     gc.collect()
     counts = [sys.getrefcount(o) for o in objects]
-    blocks = sys.getallocatedblocks()
-
-    _run(call, expected, iterations)
-
-    gc.collect()
+    # A second round only where the first grew past the tolerance: the
+    # free-threaded allocator's count has been seen 225 blocks up once, where
+    # a kept allocation would grow both rounds by the number of calls.
+    growth = []
+    for _ in range(2):
+        blocks = sys.getallocatedblocks()
+        _run(call, expected, iterations)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+        if growth[-1] < BLOCK_TOLERANCE:
+            break
     assert [sys.getrefcount(o) for o in objects] == counts
-    assert sys.getallocatedblocks() - blocks < BLOCK_TOLERANCE
+    assert min(growth) < BLOCK_TOLERANCE, growth
 
 
 def test_results_are_owned_by_the_caller_alone():
