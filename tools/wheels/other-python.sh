@@ -4,9 +4,9 @@
 # suite needs) that Debian's source packages give, inside the sid-musl test
 # root:
 #
-#   tools/wheels/other-python.sh [OPTIONS] x86_64-linux-musl PREFIX SOURCE
-#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-musl PREFIX SOURCE ZIG BUILD_PYTHON
-#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-gnu PREFIX SOURCE ZIG BUILD_PYTHON
+#   tools/wheels/other-python.sh [OPTIONS] x86_64-linux-musl PREFIX TARBALL
+#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-musl PREFIX TARBALL ZIG BUILD_PYTHON
+#   tools/wheels/other-python.sh [OPTIONS] aarch64-linux-gnu PREFIX TARBALL ZIG BUILD_PYTHON
 #
 # x86_64 musl is built natively by Debian's musl-gcc. The aarch64 ones are
 # cross-compiled by Zig's clang, linked dynamically (a static interpreter
@@ -16,10 +16,8 @@
 # puts at /lib/ld-musl-aarch64.so.1, or with Debian's arm64 glibc, installed
 # beside the root's own (multiarch).
 #
-# SOURCE is a CPython source tarball, or the name of the Debian source package
-# of a CPython that has none here (python3.15): its upstream tarball is then
-# taken from Debian's archive. Options: --disable-gil builds the free-threaded
-# one; --small a quicker build for the known answers only.
+# TARBALL is a CPython source tarball. Options: --disable-gil builds the
+# free-threaded one; --small a quicker build for the known answers only.
 # The libraries are linked statically into the interpreter's extension
 # modules. A failed build leaves nothing at PREFIX.
 set -euo pipefail
@@ -50,13 +48,6 @@ if [[ ! -f $sources/.done ]]; then
     apt-get source --download-only zlib libffi || true
     ls zlib_*.orig.tar.* libffi_*.orig.tar.* || { echo "other-python.sh: no zlib or libffi source tarball" >&2; exit 1; }
     touch .done
-fi
-if [[ ! -f $tarball ]]; then
-    (cd "$sources" && { ls "$tarball"_*.orig.tar.* >/dev/null 2>&1 \
-        || { apt-get update -q && apt-get source --download-only "$tarball"; } || true; })
-    found=$(ls "$sources/$tarball"_*.orig.tar.* 2>/dev/null | head -n 1)
-    [[ -n $found ]] || { echo "other-python.sh: no source tarball of $tarball" >&2; exit 1; }
-    tarball=$found
 fi
 
 work=$(mktemp -d /tmp/other-python.XXXXXX)
