@@ -9,7 +9,6 @@
 // it.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -18,9 +17,8 @@ namespace orvane {
 // A plain memset kept by a compiler barrier: the library's scrub falls back to
 // a byte-wise volatile loop where the C library has no explicit_bzero (the
 // release wheels' floor), which would cost more than a small call's work.
-template <std::size_t Bytes = 2048>
-[[gnu::noinline]] void wipe_returned_frames() {
-    std::uint8_t frames[Bytes];
+[[gnu::noinline]] inline void wipe_returned_frames() {
+    std::uint8_t frames[2048];
     std::memset(frames, 0, sizeof frames);
     asm volatile("" : : "r"(frames) : "memory");
 }
