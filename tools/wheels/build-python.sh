@@ -6,7 +6,13 @@
 #
 # (--disable-gil for the free-threaded build; CC=musl-gcc in the environment
 # for one linked against musl). A failed build leaves nothing at PREFIX.
+#
+# These interpreters only host the module's tests, so their own speed matters
+# little: -O1 without debugging information (unless OPT is set) takes about
+# 60 % of the time of CPython's default -O3 -g (77 s against 124 s for 3.14 in
+# the bullseye root on two cores).
 set -euo pipefail
+export OPT=${OPT:--DNDEBUG -O1 -fwrapv}
 
 tarball=$1 prefix=$2
 shift 2

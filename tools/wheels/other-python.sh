@@ -26,9 +26,8 @@ configure_args=()
 while [[ $1 == --* ]]; do
     case $1 in
         --disable-gil) configure_args+=(--disable-gil) ;;
-        # For a short check only: no test modules, less optimisation, no
-        # debugging information; about half the build time.
-        --small) configure_args+=(--disable-test-modules); export OPT="-DNDEBUG -O1 -fwrapv" ;;
+        # For a short check only: no test modules.
+        --small) configure_args+=(--disable-test-modules) ;;
         *) echo "other-python.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -92,7 +91,9 @@ case $target in
         for tool in ar ranlib; do printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$work/bin/$tool"; done
         chmod +x "$work/bin"/*
         export CC=$work/bin/cc CXX=$work/bin/c++ AR=$work/bin/ar RANLIB=$work/bin/ranlib
-        export ZIG_GLOBAL_CACHE_DIR=$work/zig-cache
+        # One cache for every cross build in this root: Zig builds the
+        # target's C library and runtime once, not once per interpreter.
+        export ZIG_GLOBAL_CACHE_DIR=/opt/zig-cache
         # Autoconf cannot probe the target's device files from here.
         host_args=(--host="$target" --build=x86_64-pc-linux-gnu --with-build-python="$build_python"
                    ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no)
