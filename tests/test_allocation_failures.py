@@ -390,6 +390,16 @@ def test_first_conversion_failure_loses_its_note_only_for_want_of_the_note():
     # with; that creation failing must not cost the failure its note. So the
     # note is lost at exactly as many single failing allocations as when the
     # class already exists: those of the note itself.
-    fresh = first_use_sweep("note").count(NOTE_LOST)
-    class_ready = first_use_sweep("note-after-panic").count(NOTE_LOST)
-    assert fresh == class_ready >= 1
+    # Now and then a child keeps the note although its failing allocation
+    # loses it in every other (2 of 150 at one index on CPython 3.14.10, with
+    # the hash seed fixed), and its sweep comes out one short; so up to three
+    # tries, of which one must agree. A note lost to the class's creation
+    # shows in every try.
+    counts = []
+    for _ in range(3):
+        counts.append((first_use_sweep("note").count(NOTE_LOST),
+                       first_use_sweep("note-after-panic").count(NOTE_LOST)))
+        fresh, class_ready = counts[-1]
+        if fresh == class_ready >= 1:
+            return
+    pytest.fail(f"notes lost (fresh process, class made first) in each try: {counts}")
