@@ -390,11 +390,11 @@ def test_first_conversion_failure_loses_its_note_only_for_want_of_the_note():
     # with; that creation failing must not cost the failure its note. So the
     # note is lost at exactly as many single failing allocations as when the
     # class already exists: those of the note itself.
-    # Now and then a child keeps the note although its failing allocation
-    # loses it in every other (2 of 150 at one index on CPython 3.14.10, with
-    # the hash seed fixed), and its sweep comes out one short; so up to three
-    # tries, of which one must agree. A note lost to the class's creation
-    # shows in every try.
+    # Now and then a child keeps the note although the same failing
+    # allocation loses it in every other child (2 of 150 at one index on
+    # CPython 3.14.10, whatever PYTHONHASHSEED says), and the count of lost
+    # notes comes out one short; so up to three tries, of which one must
+    # agree. A note lost to the class's creation shows in every try.
     counts = []
     for _ in range(3):
         counts.append((first_use_sweep("note").count(NOTE_LOST),
