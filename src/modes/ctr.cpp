@@ -1,9 +1,9 @@
 #include "modes/ctr.hpp"
 
 #include "core/checked.hpp"
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 #include "core/errors.hpp"
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -68,7 +68,7 @@ struct Counter128 {
 // processor's features pick one. The choice is made in the code, not by an
 // indirect function, which only glibc's loader resolves; so it holds with
 // musl and with GCC and clang alike.
-#if ORVANECRYPTO_X86_CPUID
+#if ORVANECRYPTO_X86
 #define ORVANE_XOR_AVX2
 #endif
 

@@ -14,7 +14,7 @@ namespace {
 // out(0) = x(0), in(0) = y(0).
 template <bool encrypt>
 void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out, std::size_t length) {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (const AesRoundKeys* keys = cipher.round_keys()) {
         const std::size_t whole_length = length - length % aes_block_size;
         if constexpr (encrypt)

@@ -1,8 +1,8 @@
 // Checks the module's reading of the x86-64 extensions it dispatches on
-// (core/cpu_x86.hpp) against the kernel's, the flags line of /proc/cpuinfo:
+// (primitives/cpu_x86.hpp) against the kernel's, the flags line of /proc/cpuinfo:
 // a wrong CPUID bit would send the module to a slower path, or to
 // instructions the processor lacks, and nothing else would notice.
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 
 #include <cstdio>
 #include <fstream>

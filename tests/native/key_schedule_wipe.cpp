@@ -21,7 +21,7 @@
 // its own: an Aes256 made and dropped with no block operation in between (as
 // when a call's output cannot be allocated) must not leave the schedule that
 // the key expansion worked on there.
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>

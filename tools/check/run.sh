@@ -345,7 +345,7 @@ body_fuzzer_build() {  # OUTPUT EXTRA-FLAGS...
     local output=$1; shift
     clang++ -std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -Wno-#pragma-messages "$@" \
         -I "$REPO/src" -I "$CHECK_DIR" "$CHECK_DIR/body_fuzzer.cpp" "$CHECK_DIR/body_reference.cpp" \
-        "$REPO"/src/modes/*.cpp "$REPO"/src/message/*.cpp \
+        "$REPO"/src/primitives/*.cpp "$REPO"/src/modes/*.cpp "$REPO"/src/message/*.cpp \
         $(pkg-config --cflags --libs botan-3 libcrypto) -o "$output"
 }
 
@@ -465,7 +465,7 @@ check_static_analysis() {
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
 # A stack frame in the module: its library, or one of its source files.
-MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|modes|message|surface)/'
+MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|primitives|modes|message|surface)/'
 
 ensure_tsan_python() {
     local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
@@ -547,7 +547,7 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
     local mutant expression file tests time_limit=120
     for mutant in shared-spare-cipher unlocked-process-once; do
         case $mutant in
-            shared-spare-cipher) file=src/modes/aes256.cpp
+            shared-spare-cipher) file=src/primitives/aes256.cpp
                 expression='s/^thread_local std::unique_ptr<Botan::BlockCipher> spare_cipher;/std::unique_ptr<Botan::BlockCipher> spare_cipher;/'
                 tests=tests/test_threads.py::test_all_functions_from_eight_threads_match_the_reference ;;
             unlocked-process-once) file=src/surface/once.hpp

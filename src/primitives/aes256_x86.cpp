@@ -1,8 +1,8 @@
-#include "modes/aes256_x86.hpp"
+#include "primitives/aes256_x86.hpp"
 
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
 
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 #include "core/dead_stack.hpp"
 
 #include <botan/block_cipher.h>

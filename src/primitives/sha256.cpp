@@ -1,7 +1,7 @@
-#include "message/sha256.hpp"
+#include "primitives/sha256.hpp"
 
 #include "core/dead_stack.hpp"
-#include "message/sha256_x86.hpp"
+#include "primitives/sha256_x86.hpp"
 
 #include <botan/hash.h>
 #include <botan/mem_ops.h>
@@ -22,7 +22,7 @@ constexpr std::array<std::uint32_t, 8> initial_state = {0x6a09e667, 0xbb67ae85, 
 
 using Pieces = std::initializer_list<std::span<const std::uint8_t>>;
 
-#if ORVANECRYPTO_X86_SHA
+#if ORVANECRYPTO_X86
 bool compression_usable() {
     static const bool usable = x86::sha_instructions_usable();
     return usable;

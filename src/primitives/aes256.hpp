@@ -16,7 +16,7 @@
 // Aes256 that expanded it.
 #pragma once
 
-#include "modes/aes256_x86.hpp"
+#include "primitives/aes256_x86.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "message/sha256_x86.hpp"
+#include "primitives/sha256_x86.hpp"
 
-#if ORVANECRYPTO_X86_SHA
+#if ORVANECRYPTO_X86
 
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 
 #include <botan/hash.h>
 

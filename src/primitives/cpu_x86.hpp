@@ -2,6 +2,10 @@
 // and XOR code needs, read once with CPUID (and XGETBV for whether the
 // operating system saves the 256-bit registers).
 //
+// ORVANECRYPTO_X86 is the one build condition of all that code: x86-64 with
+// GCC or Clang (their target attributes and intrinsics). Elsewhere the
+// crypto library's code runs.
+//
 // __builtin_cpu_supports is not used: it reads a table that the compiler's
 // runtime library is expected to fill in when the program starts, and the
 // runtime that Zig links into the release wheels never does, so every
@@ -9,12 +13,12 @@
 #pragma once
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANECRYPTO_X86_CPUID 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
+#define ORVANECRYPTO_X86 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #else
-#define ORVANECRYPTO_X86_CPUID 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
+#define ORVANECRYPTO_X86 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
 #endif
 
-#if ORVANECRYPTO_X86_CPUID
+#if ORVANECRYPTO_X86
 
 #include <cpuid.h>
 

@@ -1,4 +1,4 @@
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
 #include "core/secrets.hpp"
 
@@ -18,7 +18,7 @@ thread_local std::unique_ptr<AesRoundKeys> spare_round_keys;
 
 Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use) {
     control_branch_on_secret(key);
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (use == Use::chain && x86::aes_instructions_usable()) {
         round_keys_ = std::exchange(spare_round_keys, nullptr);
         if (!round_keys_) round_keys_ = std::make_unique<AesRoundKeys>();
@@ -44,14 +44,14 @@ Aes256::~Aes256() {
 }
 
 void Aes256::encrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (round_keys_) return x86::aes256_encrypt_block(*round_keys_, in, out);
 #endif
     cipher_->encrypt_n(in, out, 1);
 }
 
 void Aes256::decrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (round_keys_) return x86::aes256_decrypt_block(*round_keys_, in, out);
 #endif
     cipher_->decrypt_n(in, out, 1);
