@@ -58,11 +58,6 @@ void Aes256::decrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
 }
 
 void Aes256::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const {
-    if (round_keys_) {
-        for (std::size_t i = 0; i < blocks; ++i)
-            encrypt_block(in + i * aes_block_size, out + i * aes_block_size);
-        return;
-    }
     cipher_->encrypt_n(in, out, blocks);
 }
 

@@ -46,7 +46,9 @@ public:
     // `in` and `out` may be the same block.
     void encrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
     void decrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
-    // Many independent blocks in one call, for the library's multi-block paths.
+    // Many independent blocks in one call, through the library's multi-block
+    // code (with VAES, eight blocks per instruction pair); for Use::many_blocks
+    // only, which always holds the library's cipher.
     void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const;
 
     // The round keys in this module's storage, for the x86 chain loops; null

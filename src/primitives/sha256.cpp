@@ -102,17 +102,6 @@ void wipe(Sha256::Compression& work) { Botan::secure_scrub_memory(&work, sizeof 
 
 }  // namespace
 
-Sha256Digest sha256(Pieces pieces) {
-    const std::size_t length = length_of(pieces);
-    if (!compression_usable() || length > one_block_limit) return sha256_through_object(pieces);
-    Sha256::Compression work;
-    lay_out_one_block(work, pieces, length);
-    compress(work, work.buffer.data(), 1);
-    const Sha256Digest digest = digest_of(work);
-    wipe(work);
-    return digest;
-}
-
 std::array<Sha256Digest, 2> sha256_pair(Pieces first, Pieces second) {
     const std::size_t first_length = length_of(first), second_length = length_of(second);
     if (!compression_usable() || first_length > one_block_limit || second_length > one_block_limit)
