@@ -56,6 +56,7 @@ FIRST_TESTS = {
     "src/message/pack": ["test_pack_message.py"],
     "src/message/unpack": ["test_unpack_message.py", "test_forgery.py"],
     "src/message/messages": ["test_pack_message.py", "test_unpack_message.py"],
+    "src/primitives/library_cpu_x86": ["test_cpu_models.py", "test_kdf.py", "test_ige.py"],
     "src/primitives/random_source": ["test_random_failure.py", "test_pack_message.py", "test_native.py"],
     "src/core/checked": ["test_fault_injection.py", "test_call_frame.py"],
     "src/core/errors": ["test_call_frame.py", "test_fault_injection.py"],

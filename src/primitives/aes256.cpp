@@ -1,6 +1,7 @@
 #include "primitives/aes256.hpp"
 
 #include "core/secrets.hpp"
+#include "primitives/library_cpu_x86.hpp"
 
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
@@ -18,6 +19,7 @@ thread_local std::unique_ptr<AesRoundKeys> spare_round_keys;
 
 Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use) {
     control_branch_on_secret(key);
+    require_library_code_runs_here();
 #if ORVANECRYPTO_X86
     if (use == Use::chain && x86::aes_instructions_usable()) {
         round_keys_ = std::exchange(spare_round_keys, nullptr);

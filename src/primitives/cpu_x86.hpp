@@ -28,18 +28,20 @@ namespace orvane::x86 {
 
 struct CpuFeatures {
     bool aes = false;     // AESENC and the rest: CPUID 1, ECX bit 25
-    bool sse4_1 = false;  // CPUID 1, ECX bit 19
+    bool ssse3 = false;   // PSHUFB, PALIGNR: CPUID 1, ECX bit 9
+    bool sse4_1 = false;  // PBLENDW: CPUID 1, ECX bit 19
     bool sha = false;     // SHA256RNDS2 and the rest: CPUID 7.0, EBX bit 29
     bool avx2 = false;    // CPUID 7.0, EBX bit 5, with the YMM state saved by the system
 };
 
 inline CpuFeatures read_cpu_features() {
-    constexpr unsigned leaf1_ecx_sse4_1 = 1U << 19, leaf1_ecx_aes = 1U << 25, leaf1_ecx_osxsave = 1U << 27,
+    constexpr unsigned leaf1_ecx_ssse3 = 1U << 9, leaf1_ecx_sse4_1 = 1U << 19, leaf1_ecx_aes = 1U << 25, leaf1_ecx_osxsave = 1U << 27,
                        leaf1_ecx_avx = 1U << 28, leaf7_ebx_avx2 = 1U << 5, leaf7_ebx_sha = 1U << 29;
     CpuFeatures features;
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return features;
     features.aes = (ecx & leaf1_ecx_aes) != 0;
+    features.ssse3 = (ecx & leaf1_ecx_ssse3) != 0;
     features.sse4_1 = (ecx & leaf1_ecx_sse4_1) != 0;
     bool ymm_saved = false;
     if ((ecx & leaf1_ecx_osxsave) != 0 && (ecx & leaf1_ecx_avx) != 0) {

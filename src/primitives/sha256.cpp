@@ -1,6 +1,7 @@
 #include "primitives/sha256.hpp"
 
 #include "core/dead_stack.hpp"
+#include "primitives/library_cpu_x86.hpp"
 #include "primitives/sha256_x86.hpp"
 
 #include <botan/hash.h>
@@ -103,6 +104,7 @@ void wipe(Sha256::Compression& work) { Botan::secure_scrub_memory(&work, sizeof 
 }  // namespace
 
 std::array<Sha256Digest, 2> sha256_pair(Pieces first, Pieces second) {
+    require_library_code_runs_here();
     const std::size_t first_length = length_of(first), second_length = length_of(second);
     if (!compression_usable() || first_length > one_block_limit || second_length > one_block_limit)
         return {sha256_through_object(first), sha256_through_object(second)};
@@ -116,7 +118,7 @@ std::array<Sha256Digest, 2> sha256_pair(Pieces first, Pieces second) {
     return digests;
 }
 
-Sha256::Sha256() : compressing_(compression_usable()) {
+Sha256::Sha256() : compressing_((require_library_code_runs_here(), compression_usable())) {
     if (compressing_) {
         work_.state = initial_state;
         return;

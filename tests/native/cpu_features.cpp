@@ -27,7 +27,7 @@ int main() {
     const struct {
         const char* flag;
         bool detected;
-    } checks[] = {{"aes", read.aes}, {"sse4_1", read.sse4_1}, {"sha_ni", read.sha}, {"avx2", read.avx2}};
+    } checks[] = {{"aes", read.aes}, {"ssse3", read.ssse3}, {"sse4_1", read.sse4_1}, {"sha_ni", read.sha}, {"avx2", read.avx2}};
     int wrong = 0;
     for (const auto& check : checks) {
         const bool listed = flags.count(check.flag) != 0;
