@@ -57,6 +57,7 @@ FIRST_TESTS = {
     "src/message/unpack": ["test_unpack_message.py", "test_forgery.py"],
     "src/message/messages": ["test_pack_message.py", "test_unpack_message.py"],
     "src/primitives/library_cpu_x86": ["test_cpu_models.py", "test_kdf.py", "test_ige.py"],
+    "src/primitives/vector_registers": ["test_stack_residue.py"],
     "src/primitives/random_source": ["test_random_failure.py", "test_pack_message.py", "test_native.py"],
     "src/core/checked": ["test_fault_injection.py", "test_call_frame.py"],
     "src/core/errors": ["test_call_frame.py", "test_fault_injection.py"],
@@ -79,7 +80,8 @@ CHECK_BUILD_HOOKS = {"declassify", "control_branch_on_secret"}
 # Macros as the mutants are built (GCC on x86-64 Linux); code under other
 # branches of the preprocessor is not compiled and gets no mutants.
 DEFINED_MACROS = {"__GNUC__", "__x86_64__", "__linux__"}
-UNDEFINED_MACROS = {"_WIN32", "__clang__", "_MSC_VER", "ORVANECRYPTO_CT_CHECK", "Py_GIL_DISABLED"}
+UNDEFINED_MACROS = {"_WIN32", "__clang__", "_MSC_VER", "ORVANECRYPTO_CT_CHECK", "Py_GIL_DISABLED",
+                    "ORVANECRYPTO_KEEP_VECTOR_REGISTERS"}
 
 # The types behind the subclass flags of a type, for the exact-type mutants of
 # a flag test.

@@ -4,6 +4,7 @@
 #include "primitives/cpu_x86.hpp"
 #include "core/errors.hpp"
 #include "primitives/aes256.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -118,6 +119,7 @@ void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes sta
     auto start_partial_block = [&] {
         counter.store(keystream.data());
         cipher.encrypt_block(keystream.data(), keystream.data());
+        wipe_vector_registers();
     };
     auto apply = [&](const std::uint8_t* key_bytes, std::size_t length) {
         for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ key_bytes[i]);

@@ -1,7 +1,9 @@
 #include "modes/ige.hpp"
 
 #include "core/errors.hpp"
+#include "core/dead_stack.hpp"
 #include "modes/block.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <algorithm>
 
@@ -39,6 +41,9 @@ void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uin
         previous_output.store(out + offset);
         previous_input = input;
     }
+    // The library's round keys, in its frames and registers, once the chain is done.
+    wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "primitives/aes256.hpp"
 
+#include "core/dead_stack.hpp"
 #include "core/secrets.hpp"
 #include "primitives/library_cpu_x86.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
@@ -33,6 +35,8 @@ Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use) {
     cipher_ = std::exchange(spare_cipher, nullptr);
     if (!cipher_) cipher_ = Botan::BlockCipher::create_or_throw("AES-256");
     cipher_->set_key(key.data(), key.size());
+    wipe_returned_frames();  // the key schedule's spills
+    wipe_vector_registers();
 }
 
 Aes256::~Aes256() {
@@ -61,6 +65,8 @@ void Aes256::decrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
 
 void Aes256::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const {
     cipher_->encrypt_n(in, out, blocks);
+    wipe_returned_frames();  // round keys the multi-block code spills to its frame
+    wipe_vector_registers();
 }
 
 }  // namespace orvane

@@ -43,7 +43,9 @@ public:
     Aes256(const Aes256&) = delete;
     Aes256& operator=(const Aes256&) = delete;
 
-    // `in` and `out` may be the same block.
+    // `in` and `out` may be the same block. Through the library's cipher the
+    // round keys stay in vector registers: a chain of blocks calls
+    // wipe_vector_registers() once it is done (vector_registers.hpp).
     void encrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
     void decrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
     // Many independent blocks in one call, through the library's multi-block

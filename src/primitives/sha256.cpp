@@ -3,6 +3,7 @@
 #include "core/dead_stack.hpp"
 #include "primitives/library_cpu_x86.hpp"
 #include "primitives/sha256_x86.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/hash.h>
 #include <botan/mem_ops.h>
@@ -31,10 +32,12 @@ bool compression_usable() {
 
 void compress(Sha256::Compression& work, const std::uint8_t* blocks, std::size_t count) {
     x86::sha256_compress(work.state.data(), blocks, count);
+    wipe_vector_registers();
 }
 
 void compress_pair(Sha256::Compression& a, Sha256::Compression& b) {
     x86::sha256_compress_pair(a.state.data(), a.buffer.data(), b.state.data(), b.buffer.data());
+    wipe_vector_registers();
 }
 #else
 constexpr bool compression_usable() { return false; }
@@ -142,6 +145,7 @@ Sha256& Sha256::update(std::span<const std::uint8_t> piece) {
         // block (auth_key's among them) in its frame.
         hash_->update(piece.data(), piece.size());
         wipe_returned_frames();
+        wipe_vector_registers();
         return *this;
     }
     if (piece.empty()) return *this;  // an empty span may have no storage to copy from
@@ -170,6 +174,7 @@ Sha256Digest Sha256::digest() {
     if (!compressing_) {
         hash_->final(digest.data());
         wipe_returned_frames();
+        wipe_vector_registers();
         return digest;
     }
     return finish(work_, buffered_, length_);
