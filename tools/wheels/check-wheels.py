@@ -11,7 +11,9 @@ needs compiler-rt's quad-precision helpers as well). And what each wheel says
 it carries (tools/wheels/wheel_contents.py): its CycloneDX SBOM valid by
 CycloneDX's validator, naming Botan with the pinned version and release
 tarball hash, the LLVM runtime libraries of its libc at the pinned Zig's LLVM
-version, and the shipped module by its hash; a License-Expression made of
+version, Zig's compiler runtime exactly when the module holds it (it then
+defines memcpy and the like instead of importing them), and the shipped
+module by its hash; a License-Expression made of
 the module's and those components' licences; every licence file it names
 present and every one present named; a RECORD true to every member. Runs
 with the wheel tools (auditwheel's pyelftools, the CycloneDX validator).
@@ -23,7 +25,8 @@ must be refused under the other libc's rules, and with one of its dynamic
 tags turned into DT_RELR; and an x86-64 glibc module whose memcpy were its
 own must be refused. Each wheel's contents must be refused under the other
 libc's runtime, and when its SBOM is missing, lacks a required field, names
-a licence SPDX does not know or another Botan tarball hash, when its
+a licence SPDX does not know, another Botan tarball hash or the compiler
+runtime's presence turned, when its
 License-Expression leaves a licence out, a licence file it names is missing
 or a member no longer matches RECORD.
 """
@@ -118,9 +121,8 @@ def content_problems(members: dict, libc: str, facts: dict) -> list[str]:
         return [f"SBOMs {sboms}, not {contents.SBOM_NAME} alone (auditwheel writes one only for a grafted library)"]
     document = json.loads(members[sboms[0]][0])
     found += [f"SBOM: {error}" for error in contents.validation_errors(document)]
-    described = {c.get("name"): c for c in document.get("components", [])}
-    with_rt = contents.COMPILER_RT.name in described
-    expected = contents.components(libc, with_rt)
+    described = {str(c.get("name")): c for c in document.get("components", [])}
+    expected = contents.components(libc, bool(contents.compiler_rt_evidence(members[contents.module_name(members)][0])))
     if sorted(described) != sorted(part.name for part in expected):
         found.append(f"SBOM names {sorted(described)}, not {sorted(part.name for part in expected)}")
     botan = described.get("Botan", {})
@@ -167,6 +169,12 @@ def content_controls(members: dict, libc: str, facts: dict) -> list[str]:
         changed[f"{info}/RECORD"] = (contents.record_for(changed), False)
         return changed
 
+    def turn_compiler_rt(document: dict) -> None:
+        kept = [c for c in document["components"] if c["name"] != contents.COMPILER_RT.name]
+        if len(kept) == len(document["components"]):
+            kept.append({"type": "library", "bom-ref": contents.COMPILER_RT.ref, "name": contents.COMPILER_RT.name})
+        document["components"] = kept
+
     licence_file = contents.BOTAN.licence_file
     without_licence = {n: v for n, v in members.items() if n != f"{info}/licenses/{licence_file}"}
     without_licence[f"{info}/RECORD"] = (contents.record_for(without_licence), False)
@@ -185,6 +193,7 @@ def content_controls(members: dict, libc: str, facts: dict) -> list[str]:
         "with a License-Expression without LLVM's licence": (
             with_metadata(f" AND {contents.LLVM_LICENCE}", ""), "License-Expression"),
         f"without {licence_file}": (without_licence, "licence files"),
+        "with the compiler runtime's presence turned": (with_sbom(turn_compiler_rt), "SBOM names"),
         "with a stub file that RECORD does not describe": (
             {**members, stub: (members[stub][0] + b"#", False)}, "RECORD"),
     }

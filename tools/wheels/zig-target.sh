@@ -42,27 +42,18 @@ link_flags=(-Wl,--strip-debug)
 botan_args=()
 libc_soname=
 [[ $target == *-musl ]] && libc_soname=libc.musl-$processor.so.1
-# A throwaway link shows the runtime archives Zig links for this target.
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-echo 'int main() { try { throw 1; } catch (int) { return 0; } }' >"$scratch/probe.cpp"
-# Optimised: Zig builds its libc++ in the mode of the program it links.
-(cd "$scratch" && ZIG_VERBOSE_LINK=1 "$dir.partial/bin/c++" -O2 probe.cpp -o probe) 2>"$scratch/link.txt"
-mkdir -p "$dir.partial/runtime"
-runtime_archive() {
-    local path
-    path=$(tr ' ' '\n' <"$scratch/link.txt" | grep "/$1\$" | head -n 1)
-    [[ -n $path && -f $path ]] || { echo "zig-target.sh: Zig's link line names no $1" >&2; exit 1; }
-    echo "$path"
-}
-# Zig's compiler runtime, kept for reference only: the wheels' description of
-# their contents (tools/wheels/wheel_contents.py) looks for its symbols in the
-# linked module, since the linker takes it only when something needs it.
-cp "$(runtime_archive libcompiler_rt.a)" "$dir.partial/runtime/reference-compiler_rt.a"
 case $target in
     *-linux-gnu.*)
+        scratch=$(mktemp -d)
+        trap 'rm -rf "$scratch"' EXIT
+        echo 'int main() { try { throw 1; } catch (int) { return 0; } }' >"$scratch/probe.cpp"
+        # Optimised: Zig builds its libc++ in the mode of the program it links.
+        (cd "$scratch" && ZIG_VERBOSE_LINK=1 "$dir.partial/bin/c++" -O2 probe.cpp -o probe) 2>"$scratch/link.txt"
+        mkdir -p "$dir.partial/runtime"
         for archive in libc++.a libc++abi.a; do
-            cp "$(runtime_archive "$archive")" "$dir.partial/runtime/$archive"
+            path=$(tr ' ' '\n' <"$scratch/link.txt" | grep "/$archive\$" | head -n 1)
+            [[ -n $path && -f $path ]] || { echo "zig-target.sh: Zig's link line names no $archive" >&2; exit 1; }
+            cp "$path" "$dir.partial/runtime/$archive"
         done
         "$dir.partial/bin/cc" -shared -nostdlib -Wl,-soname,libgcc_s.so.1 \
             "-Wl,--version-script=$here/gcc_s-stub.map" "$here/gcc_s-stub.c" -o "$dir.partial/runtime/libgcc_s.so.1"
