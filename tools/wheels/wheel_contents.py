@@ -27,6 +27,7 @@ import zipfile
 from dataclasses import dataclass
 from io import BytesIO
 from pathlib import Path, PurePosixPath
+from urllib.parse import quote
 
 from elftools.elf.elffile import ELFFile
 
@@ -150,7 +151,7 @@ def sbom(wheel_name: str, version: str, libc: str, arch: str, module_sha256: str
             entry |= {
                 "version": botan["version"],
                 "hashes": [{"alg": "SHA-256", "content": botan["release_sha256"]}],
-                "purl": f"pkg:generic/botan@{botan['version']}?download_url={botan['url']}",
+                "purl": f"pkg:generic/botan@{botan['version']}?download_url={quote(botan['url'], safe='')}",
                 "externalReferences": [
                     {"type": "distribution", "url": botan["url"],
                      "comment": f"Botan's release tarball Botan-{botan['version']}.tar.xz, whose SHA-256 is the "
@@ -171,7 +172,7 @@ def sbom(wheel_name: str, version: str, libc: str, arch: str, module_sha256: str
             entry |= {"version": tools["llvm"], "purl": f"pkg:generic/llvm@{tools['llvm']}#{part.name}",
                       "properties": [{"name": "orvanecrypto:from", "value": f"Zig {tools['zig']}"}]}
         described.append(entry)
-    wheel_purl = f"pkg:pypi/orvanecrypto@{version}?file_name={wheel_name}"
+    wheel_purl = f"pkg:pypi/orvanecrypto@{version}?file_name={quote(wheel_name, safe='')}"
     return {
         "$schema": "http://cyclonedx.org/schema/bom-1.6.schema.json",
         "bomFormat": "CycloneDX",
