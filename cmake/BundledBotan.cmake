@@ -115,6 +115,11 @@ set(botan_cxxflags "")
 if(NOT MSVC)
     set(botan_cxxflags "-fPIC")
 endif()
+# Botan's assertions name their source files: the build's paths are mapped
+# away (the amalgamation is written into the build directory).
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    string(APPEND botan_cxxflags " -ffile-prefix-map=${botan_prefix}=botan -ffile-prefix-map=${ORVANECRYPTO_BOTAN_SOURCE_DIR}=botan/src")
+endif()
 
 if(ORVANECRYPTO_BOTAN_PREBUILT)
     set(botan_build_dir "${ORVANECRYPTO_BOTAN_PREBUILT}")

@@ -3,6 +3,9 @@
 import ctypes
 import importlib
 import importlib.util
+import json
+import os
+import subprocess
 import sys
 import sysconfig
 import types
@@ -165,6 +168,46 @@ def test_slots_are_exec_then_gil_not_used(definition):
     slots = _slots(definition)
     assert [slot for slot, _ in slots] == [Py_mod_exec, Py_mod_gil]
     assert slots[1][1] == Py_MOD_GIL_NOT_USED
+
+
+# A fresh interpreter's lock before anything is loaded, after the control's
+# change (if offsets are given: the module's own GIL slot set to "used"
+# before the import reads it), and after `import orvanecrypto`.
+GIL_PROBE = """
+import ctypes, importlib.util, json, sys
+offsets = json.loads(sys.argv[1])
+before = sys._is_gil_enabled()
+if offsets:
+    init = ctypes.PyDLL(importlib.util.find_spec("orvanecrypto").origin).PyInit_orvanecrypto
+    init.restype = ctypes.c_void_p
+    slots = ctypes.c_void_p.from_address(init() + offsets["m_slots"]).value
+    ctypes.c_void_p.from_address(slots + offsets["gil_value"]).value = None  # Py_MOD_GIL_USED
+changed = sys._is_gil_enabled()
+import orvanecrypto
+print(json.dumps([before, changed, sys._is_gil_enabled()]))
+"""
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="only the free-threaded interpreter runs without its lock")
+def test_import_leaves_the_interpreter_lock_off(definition):
+    # What users see, beside the slot read above: the import does not turn
+    # the lock back on, as it does (with a warning) for a module that needs it.
+    gil_slot = [slot for slot, _ in _slots(definition)].index(Py_mod_gil)
+    offsets = {"m_slots": PyModuleDef.m_slots.offset,
+               "gil_value": gil_slot * ctypes.sizeof(PyModuleDefSlot) + PyModuleDefSlot.value.offset}
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHON_GIL"}
+
+    def probe(offsets):
+        run = subprocess.run([sys.executable, "-c", GIL_PROBE, json.dumps(offsets)],
+                             capture_output=True, text=True, env=environment, check=True)
+        return json.loads(run.stdout), run.stderr
+
+    assert probe({}) == ([False, False, False], "")
+    # Control: the same import of the same module, its slot saying it needs the lock.
+    states, warning = probe(offsets)
+    assert states == [False, False, True]
+    assert "GIL" in warning and "'orvanecrypto'" in warning
 
 
 def test_exec_fills_a_fresh_module(module_exec):

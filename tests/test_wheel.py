@@ -31,7 +31,9 @@ pytestmark = pytest.mark.skipif(
 
 REPO = Path(__file__).resolve().parent.parent
 STUB = Path("orvanecrypto-stubs") / "__init__.pyi"
-BOTAN_LICENCE = "licenses/botan/LICENSE.txt"
+# Words of the maintainers' guide (docs/) that the package page, the README,
+# must not carry.
+MAINTAINERS_ONLY = ("wheels-test", "check-wheels.py", "zig-target.sh", "./dev mutate")
 # What a manylinux wheel may need from the system: the C library, its parts
 # that older systems ship apart, and the loader.
 # libgcc_s is the system's unwinder, which glibc itself loads to unwind an
@@ -141,16 +143,42 @@ def test_wheel_holds_the_module_the_stubs_and_the_metadata(wheel, project):
     assert [name for name in names if name.startswith("orvanecrypto-stubs/")] == [STUB.as_posix()]
     assert stub == (REPO / "stubs" / STUB).read_bytes()
     assert f"{dist_info}/licenses/LICENSE" in names
-    assert "The Botan Authors" in archive_text(wheel, f"{dist_info}/{BOTAN_LICENCE}")
+    licences = [name for name in names if name.startswith(f"{dist_info}/licenses/")]
+    assert any("The Botan Authors" in archive_text(wheel, name) for name in licences)
+    # The release wheels name every licence file they carry, and more
+    # licences than the module's own (tools/wheels/check-wheels.py checks
+    # which); the module's comes first.
+    if metadata.get_all("License-File", []) != ["LICENSE"]:
+        assert sorted(f"{dist_info}/licenses/{name}" for name in metadata.get_all("License-File")) == sorted(licences)
+        assert metadata["License-Expression"].startswith(f"{project['license']} AND ")
+    else:
+        assert metadata["License-Expression"] == project["license"]
 
     assert metadata["Name"] == "orvanecrypto"
     assert metadata["Version"] == project["version"]
     assert metadata["Requires-Python"] == project["requires-python"]
-    assert metadata["License-Expression"] == project["license"]
     classifiers = metadata.get_all("Classifier")
     assert {"Programming Language :: Python :: 3.14", "Programming Language :: Python :: 3.15"} <= set(classifiers)
     free_threading = [classifier for classifier in classifiers if "Free Threading" in classifier]
     assert free_threading == ["Programming Language :: Python :: Free Threading :: 2 - Beta"]
+
+
+def check_package_page(metadata_text):
+    """The long description of a wheel's METADATA or an sdist's PKG-INFO is the README, without the guide."""
+    metadata = email.parser.Parser().parsestr(metadata_text)
+    page = metadata.get_payload()
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert [word for word in MAINTAINERS_ONLY if word in page] == []
+    if (REPO / "README.md").is_file():
+        assert page.strip() == (REPO / "README.md").read_text().strip()
+    # Control: the guide, which the package page used to carry, has every one of them.
+    guide = "".join(path.read_text() for path in (REPO / "docs").glob("*.md"))
+    if guide:
+        assert [word for word in MAINTAINERS_ONLY if word not in guide] == []
+
+
+def test_the_package_page_is_the_readme_without_the_maintainers_guide(wheel, project):
+    check_package_page(archive_text(wheel, f"orvanecrypto-{project['version']}.dist-info/METADATA"))
 
 
 def test_fresh_environment_imports_the_wheel_not_the_development_install(venv_python, tmp_path, project):
@@ -215,6 +243,7 @@ def test_sdist_holds_the_build_and_leaves_out_benchmark_figures_and_ci(tmp_path)
     (sdist,) = tmp_path.glob("orvanecrypto-*.tar.gz")
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+        check_package_page(archive.extractfile(f"{sdist.name[:-len('.tar.gz')]}/PKG-INFO").read().decode())
     assert {"CMakeLists.txt", "LICENSE", "cmake/BundledBotan.cmake", "cmake/exports.map",
             "src/surface/module.cpp", "stubs/orvanecrypto-stubs/__init__.pyi"} <= names
     assert not [name for name in names if name.startswith(("bench/results.", ".ci/"))]

@@ -562,6 +562,38 @@ def check_import(worker: Worker) -> None:
         sys.exit(f"the tests would import {probe.stdout.strip() or probe.stderr}, not {worker.module_file()}")
 
 
+# pytest's exit statuses for a run that ran no test: a usage error (a named
+# file or test not found) and nothing collected. Such a run kills nothing.
+PYTEST_RAN_NOTHING = {4: "usage error", 5: "no tests collected"}
+
+
+class NothingRan(Exception):
+    """A test run ran no test: what it names is not there."""
+
+
+def killed_by(status: int, output: str) -> str | None:
+    """What failed in a finished test run, None if it passed."""
+    if status == 0:
+        return None
+    if status in PYTEST_RAN_NOTHING:
+        raise NothingRan(f"pytest exit status {status} ({PYTEST_RAN_NOTHING[status]}):\n{output[-2000:]}")
+    failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", output, re.M) or \
+        [line for line in output.splitlines() if "Error" in line or "Fatal" in line][:1] or \
+        [f"exit status {status}"]
+    return failed[0][:200]
+
+
+def check_missing_tests_refused(worker: Worker) -> None:
+    """Control: a run of a test file that is not there must not count as a kill."""
+    status, output = run_killable(pytest_command(worker, ["test_renamed_probe.py"]), 120, cwd=worker.tree,
+                                  env=test_environment(worker, "/nonexistent"))
+    try:
+        killed_by(status, output)
+    except NothingRan:
+        return
+    sys.exit(f"control: a run of a missing test file (exit status {status}) would have killed a mutant")
+
+
 def run_mutant(worker: Worker, mutant: Mutant, original: str, durations: dict[str, float]) -> dict:
     target = worker.tree / mutant.path
     started = time.monotonic()
@@ -581,11 +613,9 @@ def run_mutant(worker: Worker, mutant: Mutant, original: str, durations: dict[st
                                               env=test_environment(worker, storage))
             if status is None:
                 return {"status": "timed out", "by": " ".join(phase), "seconds": time.monotonic() - started}
-            if status != 0:
-                failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", output, re.M) or \
-                    [line for line in output.splitlines() if "Error" in line or "Fatal" in line][:1] or \
-                    [f"exit status {status}"]
-                return {"status": "killed", "by": failed[0][:200], "seconds": time.monotonic() - started}
+            killer = killed_by(status, output)
+            if killer:
+                return {"status": "killed", "by": killer, "seconds": time.monotonic() - started}
         return {"status": "survived", "seconds": time.monotonic() - started}
     finally:
         target.write_text(original)
@@ -665,6 +695,7 @@ def main() -> int:
                 sys.exit("the unmutated sources do not build")
         for worker in workers:
             check_import(worker)
+        check_missing_tests_refused(workers[0])
         print(f"{len(pending)} mutants to run ({len(mutants) - len(pending)} equivalent or kept from an earlier run)",
               flush=True)
         queue = list(pending)

@@ -100,9 +100,55 @@ pytest_in() {
     (cd "$REPO" && "$py" -m pytest -p no:cacheprovider "$@")
 }
 
-existing_tests() {
-    local t
-    for t in "$@"; do [[ -f $REPO/tests/$t ]] && printf '%s\n' "tests/$t"; done
+# test_files ARRAY FILE...: sets ARRAY to tests/FILE for each FILE, and fails,
+# naming them, if any is missing: a check must not run fewer files than it says.
+test_files() {
+    local -n into=$1; shift
+    local t missing=()
+    into=()
+    for t in "$@"; do
+        if [[ -f $REPO/tests/$t ]]; then into+=("tests/$t"); else missing+=("tests/$t"); fi
+    done
+    ((${#missing[@]} == 0)) || { echo "no such test file: ${missing[*]}"; return 1; }
+}
+
+# Control of test_files: the same list with one more, missing file must fail.
+test_files_control() {
+    local ignored
+    if test_files ignored "$@" test_renamed_probe.py >/dev/null; then
+        echo "control: a missing test file went unnoticed"; return 1
+    fi
+    echo "control: a missing test file is refused"
+}
+
+# recording EVENTS COMMAND...: runs COMMAND, a pytest run given
+# `-p named_tests`, with each test's collection, start and outcome recorded in
+# EVENTS for named_tests.py to judge.
+recording() {
+    local events=$1; shift
+    rm -f "$events"
+    NAMED_TESTS_EVENTS=$events PYTHONPATH=$CHECK_DIR${PYTHONPATH:+:$PYTHONPATH} "$@"
+}
+
+# judge_named EVENTS STATUS NAME...: 0 if every named test ran and passed, 1
+# if they ran and one failed (or the run stopped in one), 2 if something
+# named did not run at all (tools/check/named_tests.py).
+judge_named() {
+    "$NORMAL_PY" "$CHECK_DIR/named_tests.py" "$@"
+}
+
+# named_tests_present NAME...: every named test is in the suite; control: the
+# first one renamed, run as the check runs it, is judged not run.
+named_tests_present() {
+    local events=$BUILD/named-tests.events renamed=${1}_renamed status=0 judged=0
+    recording "$events" pytest_in "$NORMAL_PY" -p named_tests -q --collect-only "$@" >/dev/null 2>&1
+    judge_named --collected "$events" "$@" || { echo "a test named by the check is not in the suite"; return 1; }
+    recording "$events" pytest_in "$NORMAL_PY" -p named_tests -q "$renamed" >/dev/null 2>&1 || status=$?
+    judge_named "$events" "$status" "$renamed" >/dev/null || judged=$?
+    if ((judged != 2)); then
+        echo "control: the renamed $renamed (pytest exit status $status) was taken for a test that ran"; return 1
+    fi
+    echo "control: a renamed test (pytest exit status $status) is judged not run"
 }
 
 # ---------------------------------------------------------------------------
@@ -298,9 +344,10 @@ print("shipped module:", path)')
 check_valgrind() {
     local files
     command -v valgrind >/dev/null || { echo "valgrind is not installed"; return 1; }
-    mapfile -t files < <(existing_tests test_call_frame.py test_ige.py test_ctr.py test_kdf.py \
-                                        test_pack_message.py test_unpack_message.py test_refleaks.py)
-    ((${#files[@]})) || { echo "no test files to run"; return 1; }
+    local named=(test_call_frame.py test_ige.py test_ctr.py test_kdf.py test_pack_message.py
+                 test_unpack_message.py test_refleaks.py)
+    test_files files "${named[@]}" || return 1
+    test_files_control "${named[@]}" || return 1
     # The tests of bulk sizes (64 KiB to 1 MiB) and the long split test are
     # left out: they run the same code as the small ones, and memcheck runs
     # the interpreter some 50 times slower. --track-origins is off for the same
@@ -328,8 +375,9 @@ check_valgrind() {
 
 check_fuzz() {
     local files
-    mapfile -t files < <(existing_tests test_fuzz.py test_forgery.py test_fault_injection.py test_threads.py)
-    if ((${#files[@]} == 0)); then SKIP_REASON="not present"; return 0; fi
+    local named=(test_fuzz.py test_forgery.py test_fault_injection.py test_threads.py)
+    test_files files "${named[@]}" || return 1
+    test_files_control "${named[@]}" || return 1
     echo "ORVANECRYPTO_FUZZ_EXAMPLES=$FUZZ_EXAMPLES over: ${files[*]}"
     ORVANECRYPTO_FUZZ_EXAMPLES=$FUZZ_EXAMPLES pytest_in "$NORMAL_PY" -q --durations=5 "${files[@]}"
 }
@@ -421,13 +469,16 @@ check_forgery_work() {
 # 8. The native key-material test program, through ctest.
 
 check_native_tests() {
-    if ! grep -q 'ORVANECRYPTO_NATIVE_TESTS' "$REPO/CMakeLists.txt"; then
-        SKIP_REASON="not present"; return 0
-    fi
+    # CMake only warns about an unused -D: a renamed option builds no tests,
+    # and ctest passes when it finds none unless told otherwise.
     cmake -S "$REPO" -B "$BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython_EXECUTABLE="$NORMAL_PY" -DORVANECRYPTO_NATIVE_TESTS=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
     cmake --build "$BUILD/native" || return 1
-    ctest --test-dir "$BUILD/native" --output-on-failure
+    if ctest --test-dir "$BUILD/native" --no-tests=error -R '^renamed_probe$' >/dev/null 2>&1; then
+        echo "control: a run that found no tests passed"; return 1
+    fi
+    echo "control: a run that finds no tests fails"
+    ctest --test-dir "$BUILD/native" --no-tests=error --output-on-failure
 }
 
 # ---------------------------------------------------------------------------
@@ -461,7 +512,8 @@ check_static_analysis() {
 # deliberate race must be reported, and the two faults only threads running
 # in parallel can show (the spare cipher shared by all threads; the
 # process-once values created without their lock) must be caught, by a report
-# or by a failing thread test.
+# or by the failing thread test each names; a named test that is not found or
+# does not run catches nothing (control: the test renamed).
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
 # A stack frame in the module: its library, or one of its source files.
@@ -554,31 +606,39 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
                 expression='/PyMutex_\(Lock\|Unlock\)(&mutex_);/d'
                 tests=tests/test_threads.py::test_threads_racing_for_the_values_made_once_per_process ;;
         esac
+        echo "mutant $mutant ($file), caught by $tests"
+        named_tests_present "$tests" || { status=1; continue; }
         mutant_dir=$(mutant_source "$mutant" "$file" "$expression") || return 1
-        echo "mutant $mutant ($file)"
         install_tsan_module "$mutant_dir" "$BUILD/tsan-mutant-build/$mutant" || return 1
-        local outcome=0
+        local outcome=0 judged=0 events=$BUILD/pytest-$mutant.events
         # (The pytest output goes beside the reports, not under their names: tsan_run clears those.)
         # Threads sharing what they must not can also corrupt the library's
         # state and spin for ever: a run past the time limit is killed, and
-        # that kills the mutant too.
-        TSAN_TIME_LIMIT=$time_limit tsan_run "$BUILD/tsan-$mutant" -m pytest -p no:cacheprovider -q -x "$tests" \
-            >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
+        # that kills the mutant too, if the named test was the one running.
+        TSAN_TIME_LIMIT=$time_limit recording "$events" tsan_run "$BUILD/tsan-$mutant" \
+            -m pytest -p no:cacheprovider -p named_tests -q "$tests" >"$BUILD/pytest-$mutant.txt" 2>&1 || outcome=$?
         if ((outcome == 137)); then echo "mutant $mutant: the tests ran past $time_limit s and were stopped"; else
             tail -n 1 "$BUILD/pytest-$mutant.txt"; fi
         read -r total matching <<<"$(tsan_counts "$BUILD/tsan-$mutant" "$MODULE_FRAMES")"
         echo "mutant $mutant: $total reports, $matching in the module; tests exit status $outcome"
-        # Killed by a report in the module, or by the thread tests themselves.
-        if ((matching == 0 && outcome == 0)); then echo "mutant $mutant: survived"; status=1; fi
+        judge_named "$events" "$outcome" "$tests" || judged=$?
+        # Killed by a report in the module, or by the named test failing; a
+        # test that was not found or did not run has caught nothing.
+        case $judged in
+            0) ((matching > 0)) || { echo "mutant $mutant: survived"; status=1; } ;;
+            1) ;;
+            *) echo "mutant $mutant: the named test did not run, so nothing was tested"; status=1 ;;
+        esac
     done
 
     echo "the module as it is, with the thread tests"
     install_tsan_module "$REPO" "$BUILD/tsan" || return 1
-    local outcome=0
-    tsan_run "$BUILD/tsan-module" -m pytest -p no:cacheprovider -q tests/test_threads.py || outcome=$?
+    local outcome=0 events=$BUILD/pytest-module.events
+    recording "$events" tsan_run "$BUILD/tsan-module" -m pytest -p no:cacheprovider -p named_tests -q tests/test_threads.py \
+        || outcome=$?
     read -r total matching <<<"$(tsan_counts "$BUILD/tsan-module" "$MODULE_FRAMES")"
     echo "module: $total reports, $matching in the module"
-    ((outcome == 0)) || status=1
+    judge_named "$events" "$outcome" tests/test_threads.py || status=1
     if ((matching > 0)); then
         echo "reports in the module:"; cat "$BUILD/tsan-module".* | head -n 80; status=1
     fi

@@ -7,23 +7,41 @@ musl from 1.2.4 on: a module with them crashes or is refused on the older
 systems its tag admits), and on x86-64 glibc takes memcpy and memset from the
 C library, which picks the processor's fastest code for them, rather than
 carrying copies of its own (the arm64 modules still carry Zig's: their link
-needs compiler-rt's quad-precision helpers as well). Runs with auditwheel's
-pyelftools.
+needs compiler-rt's quad-precision helpers as well). And what each wheel says
+it carries (tools/wheels/wheel_contents.py): its CycloneDX SBOM valid by
+CycloneDX's validator, naming Botan with the pinned version and release
+tarball hash, the LLVM runtime libraries of its libc at the pinned Zig's LLVM
+version, Zig's compiler runtime exactly when the module holds it (it then
+defines memcpy and the like instead of importing them), and the shipped
+module by its hash; a License-Expression made of
+the module's and those components' licences; every licence file it names
+present and every one present named; a RECORD true to every member. Runs
+with the wheel tools (auditwheel's pyelftools, the CycloneDX validator).
 
     python tools/wheels/check-wheels.py WHEEL...
 
 Before the real checks, controls show that the rules can fail: each module
 must be refused under the other libc's rules, and with one of its dynamic
 tags turned into DT_RELR; and an x86-64 glibc module whose memcpy were its
-own must be refused.
+own must be refused. Each wheel's contents must be refused under the other
+libc's runtime, and when its SBOM is missing, lacks a required field, names
+a licence SPDX does not know, another Botan tarball hash or the compiler
+runtime's presence turned, when its
+License-Expression leaves a licence out, a licence file it names is missing
+or a member no longer matches RECORD.
 """
 
+import email.parser
+import hashlib
+import json
 import re
 import struct
 import sys
 import zipfile
 from io import BytesIO
 from pathlib import PurePosixPath
+
+import wheel_contents as contents
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
@@ -91,15 +109,108 @@ def own_c_routines(imported: set[str]) -> list[str]:
     return [f"carries its own {', '.join(missing)} instead of the C library's"] if missing else []
 
 
-def tag_of(wheel: str) -> tuple[str, str]:
-    platform = PurePosixPath(wheel).name[:-len(".whl")].split("-")[-1]
-    arch = "aarch64" if platform.endswith("aarch64") else "x86_64"
-    return ("musl" if platform.startswith("musllinux") else "glibc"), arch
+tag_of = contents.tag_of
+
+
+def content_problems(members: dict, libc: str, facts: dict) -> list[str]:
+    """What is wrong with what the wheel says it carries."""
+    info = contents.dist_info(members)
+    found = []
+    sboms = sorted(n for n in members if n.startswith(f"{info}/sboms/"))
+    if sboms != [f"{info}/{contents.SBOM_NAME}"]:
+        return [f"SBOMs {sboms}, not {contents.SBOM_NAME} alone (auditwheel writes one only for a grafted library)"]
+    document = json.loads(members[sboms[0]][0])
+    found += [f"SBOM: {error}" for error in contents.validation_errors(document)]
+    described = {str(c.get("name")): c for c in document.get("components", [])}
+    expected = contents.components(libc, bool(contents.compiler_rt_evidence(members[contents.module_name(members)][0])))
+    if sorted(described) != sorted(part.name for part in expected):
+        found.append(f"SBOM names {sorted(described)}, not {sorted(part.name for part in expected)}")
+    botan = described.get("Botan", {})
+    if botan.get("version") != facts["botan"]["version"] or \
+            botan.get("hashes") != [{"alg": "SHA-256", "content": facts["botan"]["release_sha256"]}]:
+        found.append(f"SBOM's Botan {botan.get('version')} {botan.get('hashes')} is not the pinned release")
+    for name in contents.RUNTIME_BY_LIBC[libc]:
+        if described.get(name, {}).get("version") != facts["toolchain"]["llvm"]:
+            found.append(f"SBOM's {name} is not LLVM {facts['toolchain']['llvm']}, the pinned Zig's")
+    module = hashlib.sha256(members[contents.module_name(members)][0]).hexdigest()
+    if document.get("metadata", {}).get("component", {}).get("hashes") != [{"alg": "SHA-256", "content": module}]:
+        found.append("SBOM's module hash is not the shipped module's")
+    metadata = email.parser.Parser().parsestr(members[f"{info}/METADATA"][0].decode())
+    if metadata["License-Expression"] != contents.licence_expression(expected):
+        found.append(f"License-Expression {metadata['License-Expression']!r}, "
+                     f"not {contents.licence_expression(expected)!r}")
+    listed = set(metadata.get_all("License-File") or [])
+    present = {n.removeprefix(f"{info}/licenses/") for n in members if n.startswith(f"{info}/licenses/")}
+    wanted = {"LICENSE"} | {part.licence_file for part in expected}
+    if listed != present or not wanted <= listed:
+        found.append(f"licence files: named {sorted(listed)}, present {sorted(present)}, needed {sorted(wanted)}")
+    record = members.get(f"{info}/RECORD", (b"", False))[0].decode().splitlines()
+    if sorted(record) != sorted(contents.record_for(members).decode().splitlines()):
+        found.append("RECORD does not match the members' hashes and sizes")
+    return found
+
+
+def content_controls(members: dict, libc: str, facts: dict) -> list[str]:
+    """Broken copies of a wheel's contents that content_problems must refuse."""
+    info = contents.dist_info(members)
+    sbom_name = f"{info}/{contents.SBOM_NAME}"
+
+    def with_sbom(change) -> dict:
+        document = json.loads(members[sbom_name][0])
+        change(document)
+        changed = dict(members)
+        changed[sbom_name] = (json.dumps(document).encode(), False)
+        changed[f"{info}/RECORD"] = (contents.record_for(changed), False)
+        return changed
+
+    def with_metadata(old: str, new: str) -> dict:
+        changed = dict(members)
+        changed[f"{info}/METADATA"] = (members[f"{info}/METADATA"][0].replace(old.encode(), new.encode(), 1), False)
+        changed[f"{info}/RECORD"] = (contents.record_for(changed), False)
+        return changed
+
+    def turn_compiler_rt(document: dict) -> None:
+        kept = [c for c in document["components"] if c["name"] != contents.COMPILER_RT.name]
+        if len(kept) == len(document["components"]):
+            kept.append({"type": "library", "bom-ref": contents.COMPILER_RT.ref, "name": contents.COMPILER_RT.name})
+        document["components"] = kept
+
+    licence_file = contents.BOTAN.licence_file
+    without_licence = {n: v for n, v in members.items() if n != f"{info}/licenses/{licence_file}"}
+    without_licence[f"{info}/RECORD"] = (contents.record_for(without_licence), False)
+    stub = "orvanecrypto-stubs/__init__.pyi"
+    # Each broken copy, and the words of the rule that must refuse it.
+    broken = {
+        "without its SBOM": ({n: v for n, v in members.items() if n != sbom_name}, "SBOMs"),
+        "with a component without a name": (with_sbom(lambda d: d["components"][0].pop("name")), "SBOM: "),
+        "with the licence id BSD-2": (
+            with_sbom(lambda d: d["components"][0].update(licenses=[{"license": {"id": "BSD-2"}}])), "SBOM: "),
+        "with a dependency on an unknown bom-ref": (
+            with_sbom(lambda d: d["dependencies"][0]["dependsOn"].append("zlib")), "unknown bom-ref"),
+        "with another Botan tarball hash": (with_sbom(
+            lambda d: d["components"][0]["hashes"][0].update(content=facts["botan"]["snapshot_sha256"])),
+            "not the pinned release"),
+        "with a License-Expression without LLVM's licence": (
+            with_metadata(f" AND {contents.LLVM_LICENCE}", ""), "License-Expression"),
+        f"without {licence_file}": (without_licence, "licence files"),
+        "with the compiler runtime's presence turned": (with_sbom(turn_compiler_rt), "SBOM names"),
+        "with a stub file that RECORD does not describe": (
+            {**members, stub: (members[stub][0] + b"#", False)}, "RECORD"),
+    }
+    failed = [f"passes {what}" for what, (copy_, rule) in broken.items()
+              if not any(rule in problem for problem in content_problems(copy_, libc, facts))]
+    other = "glibc" if libc == "musl" else "musl"
+    if not any("SBOM names" in problem for problem in content_problems(members, other, facts)):
+        failed.append(f"passes the {other} rules too")
+    return failed
 
 
 def main() -> int:
     wheels = sys.argv[1:]
     failed = False
+    import ziglang
+    zig = str(PurePosixPath(ziglang.__file__).parent / "zig")
+    facts = {"botan": contents.botan_pins(), "toolchain": contents.toolchain_versions(zig)}
     if not own_c_routines({"memset", "strcmp"}):
         print("CONTROL FAILED: a module without the C library's memcpy passes")
         failed = True
@@ -112,7 +223,11 @@ def main() -> int:
         if "packed relative relocations (DT_RELR)" not in problems(wheel, libc, arch, with_relr_tag(module_of(wheel)[1])):
             print(f"CONTROL FAILED: {wheel} with a DT_RELR tag passes")
             failed = True
-        found = problems(wheel, libc, arch)
+        members = contents.read_wheel(wheel)
+        for failure in content_controls(members, libc, facts):
+            print(f"CONTROL FAILED: {wheel}'s contents {failure}")
+            failed = True
+        found = problems(wheel, libc, arch) + content_problems(members, libc, facts)
         print(f"{'FAIL' if found else 'ok  '} {PurePosixPath(wheel).name}: {'; '.join(found) or f'{libc} {arch}'}")
         failed |= bool(found)
     return 1 if failed or not wheels else 0
