@@ -741,6 +741,10 @@ check_registers() {
     echo "-- the module, on the processor's and the portable AES and SHA-256 paths"
     pytest_in "$NORMAL_PY" -q tests/test_stack_residue.py || status=1
     BOTAN_CLEAR_CPUID=$PORTABLE_CPUID pytest_in "$NORMAL_PY" -q tests/test_stack_residue.py || status=1
+    if [[ $(uname -m) != x86_64 && $(uname -m) != aarch64 ]]; then
+        echo "control: none on $(uname -m), where the crypto library's AES and SHA-256 use no vector registers"
+        return $status
+    fi
     cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$NORMAL_PY" \
         -DORVANECRYPTO_KEEP_VECTOR_REGISTERS=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
     cmake --build "$build" >/dev/null || return 1
