@@ -1,6 +1,7 @@
 #include "modes/ctr.hpp"
 
 #include "core/checked.hpp"
+#include "core/dead_stack.hpp"
 #include "primitives/cpu_x86.hpp"
 #include "core/errors.hpp"
 #include "primitives/aes256.hpp"
@@ -119,7 +120,6 @@ void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes sta
     auto start_partial_block = [&] {
         counter.store(keystream.data());
         cipher.encrypt_block(keystream.data(), keystream.data());
-        wipe_vector_registers();
     };
     auto apply = [&](const std::uint8_t* key_bytes, std::size_t length) {
         for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ key_bytes[i]);
@@ -151,6 +151,9 @@ void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes sta
         used = remaining;
         apply(keystream.data(), remaining);
     }
+    // The round keys that the library's AES left in its frames and in registers.
+    wipe_returned_frames();
+    wipe_vector_registers();
     Botan::secure_scrub_memory(keystream.data(), keystream.size());
 
     counter.store(iv.data());

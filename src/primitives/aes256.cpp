@@ -65,8 +65,6 @@ void Aes256::decrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
 
 void Aes256::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const {
     cipher_->encrypt_n(in, out, blocks);
-    wipe_returned_frames();  // round keys the multi-block code spills to its frame
-    wipe_vector_registers();
 }
 
 }  // namespace orvane
