@@ -37,12 +37,21 @@ INSTRUCTIONS = {
     "aes": "660f38dcc0",  # aesenc xmm0, xmm0
     "avx2": "c5fdefc0",  # vpxor ymm0, ymm0, ymm0
     "sha": "0f38cbc0",  # sha256rnds2 xmm0, xmm0
+    "sse4.1": "660f3a0ec0f0",  # pblendw xmm0, xmm0, 0xf0
+    "vaes": "c4e27ddcc0",  # vaesenc ymm0, ymm0, ymm0
 }
 # Processor models and the instructions each lacks.
 MODELS = {
     "Nehalem": ("aes", "avx2", "sha"),  # the library's portable AES; baseline XOR
     "Westmere": ("avx2", "sha"),  # AES-NI without AVX: the module's own IGE, baseline XOR
     "Haswell": ("sha",),  # AVX2 XOR, the library's portable SHA-256
+    # States no processor is known to report, which the crypto library would
+    # take for enough for its SHA-NI code (which uses SSE4.1) and its VAES code
+    # (which the module does not run without AES-NI): the module clears those
+    # choices of the library's.
+    "Denverton,-sse4.1": ("sse4.1", "avx2"),  # SHA and AES-NI, no SSE4.1
+    "qemu64,+sha-ni,+ssse3": ("sse4.1", "aes", "avx2"),  # SHA with SSSE3 alone
+    "max,-aes": ("aes", "vaes"),  # AVX2 and the VAES flag without AES-NI
 }
 
 RUN_INSTRUCTION = """

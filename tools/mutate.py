@@ -48,15 +48,17 @@ FIRST_TESTS = {
     "src/modes/ige": ["test_ige.py"],
     "src/modes/block": ["test_ige.py"],
     "src/modes/ctr": ["test_ctr.py", "test_stack_residue.py", "test_cpu_models.py"],
-    "src/modes/aes256": ["test_ige.py", "test_ctr.py", "test_native.py", "test_cpu_models.py"],
-    "src/modes/aes256_x86": ["test_ige.py", "test_native.py", "test_cpu_models.py"],
+    "src/primitives/aes256": ["test_ige.py", "test_ctr.py", "test_native.py", "test_cpu_models.py"],
+    "src/primitives/aes256_x86": ["test_ige.py", "test_native.py", "test_cpu_models.py"],
     "src/message/kdf": ["test_kdf.py", "test_pack_message.py", "test_unpack_message.py"],
-    "src/message/sha256": ["test_kdf.py", "test_cpu_models.py"],
-    "src/message/sha256_x86": ["test_kdf.py", "test_cpu_models.py"],
+    "src/primitives/sha256": ["test_kdf.py", "test_cpu_models.py"],
+    "src/primitives/sha256_x86": ["test_kdf.py", "test_cpu_models.py"],
     "src/message/pack": ["test_pack_message.py"],
     "src/message/unpack": ["test_unpack_message.py", "test_forgery.py"],
     "src/message/messages": ["test_pack_message.py", "test_unpack_message.py"],
-    "src/message/random_source": ["test_random_failure.py", "test_pack_message.py", "test_native.py"],
+    "src/primitives/library_cpu_x86": ["test_cpu_models.py", "test_kdf.py", "test_ige.py"],
+    "src/primitives/vector_registers": ["test_stack_residue.py"],
+    "src/primitives/random_source": ["test_random_failure.py", "test_pack_message.py", "test_native.py"],
     "src/core/checked": ["test_fault_injection.py", "test_call_frame.py"],
     "src/core/errors": ["test_call_frame.py", "test_fault_injection.py"],
     "src/surface/arguments": ["test_call_frame.py"],
@@ -78,7 +80,8 @@ CHECK_BUILD_HOOKS = {"declassify", "control_branch_on_secret"}
 # Macros as the mutants are built (GCC on x86-64 Linux); code under other
 # branches of the preprocessor is not compiled and gets no mutants.
 DEFINED_MACROS = {"__GNUC__", "__x86_64__", "__linux__"}
-UNDEFINED_MACROS = {"_WIN32", "__clang__", "_MSC_VER", "ORVANECRYPTO_CT_CHECK", "Py_GIL_DISABLED"}
+UNDEFINED_MACROS = {"_WIN32", "__clang__", "_MSC_VER", "ORVANECRYPTO_CT_CHECK", "Py_GIL_DISABLED",
+                    "ORVANECRYPTO_KEEP_VECTOR_REGISTERS"}
 
 # The types behind the subclass flags of a type, for the exact-type mutants of
 # a flag test.

@@ -2,7 +2,7 @@
 
 #include "core/checked.hpp"
 #include "core/secrets.hpp"
-#include "message/sha256.hpp"
+#include "primitives/sha256.hpp"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #include "core/checked.hpp"
 #include "message/kdf.hpp"
 #include "message/messages.hpp"
-#include "message/random_source.hpp"
+#include "primitives/random_source.hpp"
 #include "modes/ige.hpp"
 
 #include <new>

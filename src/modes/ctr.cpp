@@ -1,9 +1,11 @@
 #include "modes/ctr.hpp"
 
 #include "core/checked.hpp"
-#include "core/cpu_x86.hpp"
+#include "core/dead_stack.hpp"
+#include "primitives/cpu_x86.hpp"
 #include "core/errors.hpp"
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/mem_ops.h>
 
@@ -68,7 +70,7 @@ struct Counter128 {
 // processor's features pick one. The choice is made in the code, not by an
 // indirect function, which only glibc's loader resolves; so it holds with
 // musl and with GCC and clang alike.
-#if ORVANECRYPTO_X86_CPUID
+#if ORVANECRYPTO_X86
 #define ORVANE_XOR_AVX2
 #endif
 
@@ -149,6 +151,9 @@ void ctr256_crypt(ByteView data, ByteView key, MutableBytes iv, MutableBytes sta
         used = remaining;
         apply(keystream.data(), remaining);
     }
+    // The round keys that the library's AES left in its frames and in registers.
+    wipe_returned_frames();
+    wipe_vector_registers();
     Botan::secure_scrub_memory(keystream.data(), keystream.size());
 
     counter.store(iv.data());

@@ -1,7 +1,9 @@
 #include "modes/ige.hpp"
 
 #include "core/errors.hpp"
+#include "core/dead_stack.hpp"
 #include "modes/block.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <algorithm>
 
@@ -14,7 +16,7 @@ namespace {
 // out(0) = x(0), in(0) = y(0).
 template <bool encrypt>
 void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uint8_t* out, std::size_t length) {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (const AesRoundKeys* keys = cipher.round_keys()) {
         const std::size_t whole_length = length - length % aes_block_size;
         if constexpr (encrypt)
@@ -39,6 +41,9 @@ void ige_blocks(const Aes256& cipher, IgeIv iv, const std::uint8_t* in, std::uin
         previous_output.store(out + offset);
         previous_input = input;
     }
+    // The library's round keys, in its frames and registers, once the chain is done.
+    wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 }  // namespace

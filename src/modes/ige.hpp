@@ -11,7 +11,7 @@
 
 #include "core/bytes.hpp"
 #include "core/output.hpp"
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
 namespace orvane {
 

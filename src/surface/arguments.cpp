@@ -1,5 +1,6 @@
 #include "surface/arguments.hpp"
 
+#include "surface/format.hpp"
 #include "surface/python_error.hpp"
 
 #include <string>
@@ -7,8 +8,6 @@
 namespace orvane {
 
 namespace {
-
-int as_int(std::size_t length) { return static_cast<int>(length); }
 
 std::string missing_list(const std::string_view* parameters, const std::size_t* missing, std::size_t count) {
     std::string list;

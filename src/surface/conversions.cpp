@@ -1,6 +1,7 @@
 #include "surface/conversions.hpp"
 
 #include "core/errors.hpp"
+#include "surface/format.hpp"
 #include "surface/once.hpp"
 #include "surface/panic.hpp"
 #include "surface/python_error.hpp"
@@ -11,8 +12,6 @@ namespace orvane {
 namespace {
 
 InternedName add_note_name{"add_note"};
-
-int as_int(std::size_t length) { return static_cast<int>(length); }
 
 // Attaches "while processing '{name}'" to `exception`. A note that cannot be
 // made or attached is dropped, and so is the error that prevented it.

@@ -1,5 +1,6 @@
 #include "surface/raise.hpp"
 
+#include "surface/format.hpp"
 #include "surface/panic.hpp"
 #include "surface/py_ref.hpp"
 
@@ -7,12 +8,6 @@
 #include <string_view>
 
 namespace orvane {
-
-namespace {
-
-int as_int(std::size_t length) { return static_cast<int>(length); }
-
-}  // namespace
 
 void raise_value_error(const char* message) noexcept {
     if (PyRef text = PyRef::steal(PyUnicode_FromString(message))) PyErr_SetObject(PyExc_ValueError, text.get());

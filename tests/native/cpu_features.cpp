@@ -1,8 +1,8 @@
 // Checks the module's reading of the x86-64 extensions it dispatches on
-// (core/cpu_x86.hpp) against the kernel's, the flags line of /proc/cpuinfo:
+// (primitives/cpu_x86.hpp) against the kernel's, the flags line of /proc/cpuinfo:
 // a wrong CPUID bit would send the module to a slower path, or to
 // instructions the processor lacks, and nothing else would notice.
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 
 #include <cstdio>
 #include <fstream>
@@ -27,7 +27,7 @@ int main() {
     const struct {
         const char* flag;
         bool detected;
-    } checks[] = {{"aes", read.aes}, {"sse4_1", read.sse4_1}, {"sha_ni", read.sha}, {"avx2", read.avx2}};
+    } checks[] = {{"aes", read.aes}, {"ssse3", read.ssse3}, {"sse4_1", read.sse4_1}, {"sha_ni", read.sha}, {"avx2", read.avx2}};
     int wrong = 0;
     for (const auto& check : checks) {
         const bool listed = flags.count(check.flag) != 0;

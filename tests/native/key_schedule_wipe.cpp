@@ -21,7 +21,7 @@
 // its own: an Aes256 made and dropped with no block operation in between (as
 // when a call's output cannot be allocated) must not leave the schedule that
 // the key expansion worked on there.
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -288,7 +288,7 @@ void expect_none_left(const char* name) {
     std::uint8_t blocks[8 * orvane::aes_block_size] = {1, 2, 3};
     cipher.encrypt_block(blocks, blocks);
     cipher.decrypt_block(blocks, blocks);
-    cipher.encrypt_blocks(blocks, blocks, 8);
+    if (use_under_test == orvane::Aes256::Use::many_blocks) cipher.encrypt_blocks(blocks, blocks, 8);
 }
 
 // Control: a schedule that is still in use is found. Then the same schedule

@@ -11,7 +11,7 @@
 // that the weak reference is in the state that path needs, so that a build
 // that quietly took the other one cannot pass.
 #include "core/errors.hpp"
-#include "message/random_source.hpp"
+#include "primitives/random_source.hpp"
 
 #include <sys/types.h>
 

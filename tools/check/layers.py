@@ -1,6 +1,6 @@
 """Checks that every include in src/ points down the layers, never up:
-core, then modes, then message, then surface; and that no layer below the
-surface includes Python.h. Prints each offending include.
+core, then primitives, then modes, then message, then surface; and that no
+layer below the surface includes Python.h. Prints each offending include.
 
     python layers.py SRC        # the tree's own check
     python layers.py --control  # a made-up tree with one upward include must fail
@@ -11,7 +11,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-LAYERS = ["core", "modes", "message", "surface"]
+LAYERS = ["core", "primitives", "modes", "message", "surface"]
 
 
 def offences(src: Path) -> list[str]:

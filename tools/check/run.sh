@@ -34,7 +34,7 @@ export PYTHONDONTWRITEBYTECODE=1
 export ORVANECRYPTO_SKIP_WHEEL_TEST=1
 
 ALL_CHECKS=(asan debug-python portable-cpu portable-cpu-bundled valgrind fuzz body-fuzz allocation-seam forgery-work
-            native-tests static-analysis tsan constant-time)
+            native-tests static-analysis tsan constant-time registers)
 # Feature names of the crypto library's CPU dispatch (its BOTAN_CLEAR_CPUID),
 # so that only the portable C++ code is left: on x86-64 AES-NI, VAES on AVX2
 # and AVX-512, the SHA extensions and the vector units its other fast AES and
@@ -393,7 +393,7 @@ body_fuzzer_build() {  # OUTPUT EXTRA-FLAGS...
     local output=$1; shift
     clang++ -std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -Wno-#pragma-messages "$@" \
         -I "$REPO/src" -I "$CHECK_DIR" "$CHECK_DIR/body_fuzzer.cpp" "$CHECK_DIR/body_reference.cpp" \
-        "$REPO"/src/modes/*.cpp "$REPO"/src/message/*.cpp \
+        "$REPO"/src/primitives/*.cpp "$REPO"/src/modes/*.cpp "$REPO"/src/message/*.cpp \
         $(pkg-config --cflags --libs botan-3 libcrypto) -o "$output"
 }
 
@@ -517,7 +517,7 @@ check_static_analysis() {
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
 # A stack frame in the module: its library, or one of its source files.
-MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|modes|message|surface)/'
+MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|primitives|modes|message|surface)/'
 
 ensure_tsan_python() {
     local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
@@ -599,7 +599,7 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
     local mutant expression file tests time_limit=120
     for mutant in shared-spare-cipher unlocked-process-once; do
         case $mutant in
-            shared-spare-cipher) file=src/modes/aes256.cpp
+            shared-spare-cipher) file=src/primitives/aes256.cpp
                 expression='s/^thread_local std::unique_ptr<Botan::BlockCipher> spare_cipher;/std::unique_ptr<Botan::BlockCipher> spare_cipher;/'
                 tests=tests/test_threads.py::test_all_functions_from_eight_threads_match_the_reference ;;
             unlocked-process-once) file=src/surface/once.hpp
@@ -725,6 +725,45 @@ check_constant_time_shipped() {
 }
 
 # ---------------------------------------------------------------------------
+# 13. Secrets in saved register state: the stack residue tests, whose signal
+# and new-thread cases look for round keys and auth_key in register state that
+# was saved after a call, on the processor's and the portable AES and SHA-256
+# paths. Control: a build that leaves the vector registers as the secret code
+# leaves them (ORVANECRYPTO_KEEP_VECTOR_REGISTERS), where those cases must find
+# them for every function named in CONTROL_FINDS: those whose registers still
+# hold a round key when they return. kdf and unpack_message leave none there
+# even so (their last secret work is SHA-256, whose later rounds overwrite
+# the message words), and are searched all the same.
+CONTROL_FINDS="ige256_encrypt ige256_decrypt ctr256_encrypt ctr256_decrypt pack_message"
+
+check_registers() {
+    local build=$BUILD/registers-control status=0 log module
+    echo "-- the module, on the processor's and the portable AES and SHA-256 paths"
+    pytest_in "$NORMAL_PY" -q tests/test_stack_residue.py || status=1
+    BOTAN_CLEAR_CPUID=$PORTABLE_CPUID pytest_in "$NORMAL_PY" -q tests/test_stack_residue.py || status=1
+    if [[ $(uname -m) != x86_64 && $(uname -m) != aarch64 ]]; then
+        echo "control: none on $(uname -m), where the crypto library's AES and SHA-256 use no vector registers"
+        return $status
+    fi
+    cmake -S "$REPO" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$NORMAL_PY" \
+        -DORVANECRYPTO_KEEP_VECTOR_REGISTERS=ON -DORVANECRYPTO_WERROR=ON >/dev/null || return 1
+    cmake --build "$build" >/dev/null || return 1
+    module=$(cd "$REPO" && PYTHONPATH=$build "$NORMAL_PY" -c 'import orvanecrypto; print(orvanecrypto.__file__)')
+    [[ $module == "$build"/* ]] || { echo "control: the control build was not imported ($module)"; return 1; }
+    log=$build/pytest.txt
+    echo "-- control: $module"
+    (cd "$REPO" && PYTHONPATH=$build "$NORMAL_PY" -m pytest -p no:cacheprovider -q -rf -k saved_registers \
+        tests/test_stack_residue.py) >"$log" 2>&1
+    grep -E '^FAILED|passed|failed' "$log" | sed 's/ - .*//'
+    local name
+    for name in $CONTROL_FINDS; do
+        grep -q "^FAILED .*saved_registers\[$name-" "$log" \
+            || { echo "control: nothing of $name was found with the registers left as they are"; status=1; }
+    done
+    return $status
+}
+
+# ---------------------------------------------------------------------------
 
 selected=("$@")
 ((${#selected[@]})) || selected=("${ALL_CHECKS[@]}")
@@ -743,6 +782,7 @@ for name in "${selected[@]}"; do
         static-analysis) run_check static-analysis "clang-tidy and cppcheck over src/" check_static_analysis ;;
         tsan) run_check tsan "ThreadSanitizer, free-threaded 3.14t, thread tests and their controls" check_tsan ;;
         constant-time) run_check constant-time "memcheck: no branch or address computed from a secret" check_constant_time ;;
+        registers) run_check registers "no secret in register state saved after a call, and its control" check_registers ;;
         # On the shipped wheel, which ./dev wheels-test installs for them.
         portable-cpu-shipped) run_check portable-cpu-shipped "the same on the shipped module" check_portable_cpu_shipped ;;
         constant-time-shipped) run_check constant-time-shipped "the same on the shipped module's code" check_constant_time_shipped ;;

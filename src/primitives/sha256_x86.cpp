@@ -1,8 +1,8 @@
-#include "message/sha256_x86.hpp"
+#include "primitives/sha256_x86.hpp"
 
-#if ORVANECRYPTO_X86_SHA
+#if ORVANECRYPTO_X86
 
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 
 #include <botan/hash.h>
 
@@ -32,7 +32,10 @@ bool library_uses_sha_instructions() {
 }  // namespace
 
 bool sha_instructions_usable() {
-    static const bool usable = cpu_features().sha && cpu_features().sse4_1 && library_uses_sha_instructions();
+    // Every instruction set the code below uses: SHA, SSSE3 (PSHUFB, PALIGNR)
+    // and SSE4.1 (PBLENDW).
+    const CpuFeatures& cpu = cpu_features();
+    static const bool usable = cpu.sha && cpu.ssse3 && cpu.sse4_1 && library_uses_sha_instructions();
     return usable;
 }
 
@@ -46,17 +49,17 @@ struct Lane {
     __m128i abef, cdgh, abef_before, cdgh_before;
     __m128i words[4];
 
-    __attribute__((target("sha,sse4.1"))) explicit Lane(const std::uint32_t* state) {
+    __attribute__((target("sha,ssse3,sse4.1"))) explicit Lane(const std::uint32_t* state) {
         const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
         const __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
         abef = _mm_alignr_epi8(dcba, hgfe, 8);
         cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
     }
 
-    __attribute__((target("sha,sse4.1"))) void begin_block() { abef_before = abef, cdgh_before = cdgh; }
+    __attribute__((target("sha,ssse3,sse4.1"))) void begin_block() { abef_before = abef, cdgh_before = cdgh; }
 
     // Rounds 4 group to 4 group + 3.
-    __attribute__((target("sha,sse4.1"))) void four_rounds(std::size_t group, const std::uint8_t* block) {
+    __attribute__((target("sha,ssse3,sse4.1"))) void four_rounds(std::size_t group, const std::uint8_t* block) {
         __m128i& w = words[group % 4];
         if (group < 4) {
             const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
@@ -74,12 +77,12 @@ struct Lane {
         abef = _mm_sha256rnds2_epu32(abef, cdgh, scheduled);
     }
 
-    __attribute__((target("sha,sse4.1"))) void end_block() {
+    __attribute__((target("sha,ssse3,sse4.1"))) void end_block() {
         abef = _mm_add_epi32(abef, abef_before);
         cdgh = _mm_add_epi32(cdgh, cdgh_before);
     }
 
-    __attribute__((target("sha,sse4.1"))) void store(std::uint32_t* state) const {
+    __attribute__((target("sha,ssse3,sse4.1"))) void store(std::uint32_t* state) const {
         const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
         const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
@@ -89,7 +92,7 @@ struct Lane {
 
 }  // namespace
 
-__attribute__((target("sha,sse4.1"))) void sha256_compress(std::uint32_t state[8], const std::uint8_t* data,
+__attribute__((target("sha,ssse3,sse4.1"))) void sha256_compress(std::uint32_t state[8], const std::uint8_t* data,
                                                            std::size_t blocks) {
     Lane lane(state);
     for (; blocks > 0; --blocks, data += 64) {
@@ -103,7 +106,7 @@ __attribute__((target("sha,sse4.1"))) void sha256_compress(std::uint32_t state[8
 
 // The rounds of the two blocks alternate, so that each chain of dependent
 // sha256rnds2 runs while the other waits for its result.
-__attribute__((target("sha,sse4.1"))) void sha256_compress_pair(std::uint32_t state_a[8], const std::uint8_t* block_a,
+__attribute__((target("sha,ssse3,sse4.1"))) void sha256_compress_pair(std::uint32_t state_a[8], const std::uint8_t* block_a,
                                                                 std::uint32_t state_b[8], const std::uint8_t* block_b) {
     Lane a(state_a), b(state_b);
     a.begin_block(), b.begin_block();

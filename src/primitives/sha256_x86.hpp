@@ -4,16 +4,12 @@
 // crypto library's hash.
 #pragma once
 
+#include "primitives/cpu_x86.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANECRYPTO_X86_SHA 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
-#else
-#define ORVANECRYPTO_X86_SHA 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
-#endif
-
-#if ORVANECRYPTO_X86_SHA
+#if ORVANECRYPTO_X86
 namespace orvane::x86 {
 
 // True when the processor has the SHA instructions and the crypto library

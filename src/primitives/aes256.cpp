@@ -1,6 +1,9 @@
-#include "modes/aes256.hpp"
+#include "primitives/aes256.hpp"
 
+#include "core/dead_stack.hpp"
 #include "core/secrets.hpp"
+#include "primitives/library_cpu_x86.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
@@ -18,7 +21,8 @@ thread_local std::unique_ptr<AesRoundKeys> spare_round_keys;
 
 Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use) {
     control_branch_on_secret(key);
-#if ORVANECRYPTO_X86_AES
+    require_library_code_runs_here();
+#if ORVANECRYPTO_X86
     if (use == Use::chain && x86::aes_instructions_usable()) {
         round_keys_ = std::exchange(spare_round_keys, nullptr);
         if (!round_keys_) round_keys_ = std::make_unique<AesRoundKeys>();
@@ -31,6 +35,8 @@ Aes256::Aes256(std::span<const std::uint8_t, aes256_key_size> key, Use use) {
     cipher_ = std::exchange(spare_cipher, nullptr);
     if (!cipher_) cipher_ = Botan::BlockCipher::create_or_throw("AES-256");
     cipher_->set_key(key.data(), key.size());
+    wipe_returned_frames();  // the key schedule's spills
+    wipe_vector_registers();
 }
 
 Aes256::~Aes256() {
@@ -44,25 +50,20 @@ Aes256::~Aes256() {
 }
 
 void Aes256::encrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (round_keys_) return x86::aes256_encrypt_block(*round_keys_, in, out);
 #endif
     cipher_->encrypt_n(in, out, 1);
 }
 
 void Aes256::decrypt_block(const std::uint8_t* in, std::uint8_t* out) const {
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
     if (round_keys_) return x86::aes256_decrypt_block(*round_keys_, in, out);
 #endif
     cipher_->decrypt_n(in, out, 1);
 }
 
 void Aes256::encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const {
-    if (round_keys_) {
-        for (std::size_t i = 0; i < blocks; ++i)
-            encrypt_block(in + i * aes_block_size, out + i * aes_block_size);
-        return;
-    }
     cipher_->encrypt_n(in, out, blocks);
 }
 

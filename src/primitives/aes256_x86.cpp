@@ -1,9 +1,10 @@
-#include "modes/aes256_x86.hpp"
+#include "primitives/aes256_x86.hpp"
 
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
 
-#include "core/cpu_x86.hpp"
+#include "primitives/cpu_x86.hpp"
 #include "core/dead_stack.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/block_cipher.h>
 #include <botan/mem_ops.h>
@@ -108,6 +109,7 @@ ORVANECRYPTO_AES_TARGET void expand_aes256_key(const std::uint8_t* key, AesRound
     for (int r = 1; r < 14; ++r) store(keys.decryption[r], _mm_aesimc_si128(k[14 - r]));
     store(keys.decryption[14], k[0]);
     Botan::secure_scrub_memory(k, sizeof k);
+    wipe_vector_registers();
 }
 
 namespace {
@@ -162,23 +164,27 @@ namespace {
 void aes256_encrypt_block(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
     aes256_encrypt_block_frame(keys, in, out);
     wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 void aes256_decrypt_block(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
     aes256_decrypt_block_frame(keys, in, out);
     wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 void ige256_encrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
                     std::size_t length) {
     ige256_encrypt_frame(keys, iv, in, out, length);
     wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 void ige256_decrypt(const AesRoundKeys& keys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
                     std::size_t length) {
     ige256_decrypt_frame(keys, iv, in, out, length);
     wipe_returned_frames();
+    wipe_vector_registers();
 }
 
 }  // namespace orvane::x86

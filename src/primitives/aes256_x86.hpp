@@ -6,14 +6,10 @@
 // crypto library's cipher.
 #pragma once
 
+#include "primitives/cpu_x86.hpp"
+
 #include <cstddef>
 #include <cstdint>
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANECRYPTO_X86_AES 1  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
-#else
-#define ORVANECRYPTO_X86_AES 0  // NOLINT(cppcoreguidelines-macro-usage): tested by #if
-#endif
 
 namespace orvane {
 
@@ -24,7 +20,7 @@ struct alignas(16) AesRoundKeys {
     std::uint8_t decryption[15][16];
 };
 
-#if ORVANECRYPTO_X86_AES
+#if ORVANECRYPTO_X86
 namespace x86 {
 
 // True when the processor has the AES instructions and the crypto library

@@ -1,4 +1,4 @@
-#include "message/random_source.hpp"
+#include "primitives/random_source.hpp"
 
 #include "core/errors.hpp"
 

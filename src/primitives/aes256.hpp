@@ -16,7 +16,7 @@
 // Aes256 that expanded it.
 #pragma once
 
-#include "modes/aes256_x86.hpp"
+#include "primitives/aes256_x86.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,10 +43,16 @@ public:
     Aes256(const Aes256&) = delete;
     Aes256& operator=(const Aes256&) = delete;
 
-    // `in` and `out` may be the same block.
+    // `in` and `out` may be the same block. Through the library's cipher the
+    // round keys stay in vector registers and its frames: a chain of blocks
+    // calls wipe_returned_frames() and wipe_vector_registers() once it is done.
     void encrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
     void decrypt_block(const std::uint8_t* in, std::uint8_t* out) const;
-    // Many independent blocks in one call, for the library's multi-block paths.
+    // Many independent blocks in one call, through the library's multi-block
+    // code (with VAES, eight blocks per instruction pair); for Use::many_blocks
+    // only, which always holds the library's cipher. That code leaves round
+    // keys in registers and spills them to its frame: the caller wipes both
+    // once its last batch is done.
     void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) const;
 
     // The round keys in this module's storage, for the x86 chain loops; null

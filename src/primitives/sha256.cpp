@@ -1,7 +1,9 @@
-#include "message/sha256.hpp"
+#include "primitives/sha256.hpp"
 
 #include "core/dead_stack.hpp"
-#include "message/sha256_x86.hpp"
+#include "primitives/library_cpu_x86.hpp"
+#include "primitives/sha256_x86.hpp"
+#include "primitives/vector_registers.hpp"
 
 #include <botan/hash.h>
 #include <botan/mem_ops.h>
@@ -22,7 +24,7 @@ constexpr std::array<std::uint32_t, 8> initial_state = {0x6a09e667, 0xbb67ae85, 
 
 using Pieces = std::initializer_list<std::span<const std::uint8_t>>;
 
-#if ORVANECRYPTO_X86_SHA
+#if ORVANECRYPTO_X86
 bool compression_usable() {
     static const bool usable = x86::sha_instructions_usable();
     return usable;
@@ -30,10 +32,12 @@ bool compression_usable() {
 
 void compress(Sha256::Compression& work, const std::uint8_t* blocks, std::size_t count) {
     x86::sha256_compress(work.state.data(), blocks, count);
+    wipe_vector_registers();
 }
 
 void compress_pair(Sha256::Compression& a, Sha256::Compression& b) {
     x86::sha256_compress_pair(a.state.data(), a.buffer.data(), b.state.data(), b.buffer.data());
+    wipe_vector_registers();
 }
 #else
 constexpr bool compression_usable() { return false; }
@@ -102,18 +106,8 @@ void wipe(Sha256::Compression& work) { Botan::secure_scrub_memory(&work, sizeof 
 
 }  // namespace
 
-Sha256Digest sha256(Pieces pieces) {
-    const std::size_t length = length_of(pieces);
-    if (!compression_usable() || length > one_block_limit) return sha256_through_object(pieces);
-    Sha256::Compression work;
-    lay_out_one_block(work, pieces, length);
-    compress(work, work.buffer.data(), 1);
-    const Sha256Digest digest = digest_of(work);
-    wipe(work);
-    return digest;
-}
-
 std::array<Sha256Digest, 2> sha256_pair(Pieces first, Pieces second) {
+    require_library_code_runs_here();
     const std::size_t first_length = length_of(first), second_length = length_of(second);
     if (!compression_usable() || first_length > one_block_limit || second_length > one_block_limit)
         return {sha256_through_object(first), sha256_through_object(second)};
@@ -127,7 +121,7 @@ std::array<Sha256Digest, 2> sha256_pair(Pieces first, Pieces second) {
     return digests;
 }
 
-Sha256::Sha256() : compressing_(compression_usable()) {
+Sha256::Sha256() : compressing_((require_library_code_runs_here(), compression_usable())) {
     if (compressing_) {
         work_.state = initial_state;
         return;
@@ -151,6 +145,7 @@ Sha256& Sha256::update(std::span<const std::uint8_t> piece) {
         // block (auth_key's among them) in its frame.
         hash_->update(piece.data(), piece.size());
         wipe_returned_frames();
+        wipe_vector_registers();
         return *this;
     }
     if (piece.empty()) return *this;  // an empty span may have no storage to copy from
@@ -179,6 +174,7 @@ Sha256Digest Sha256::digest() {
     if (!compressing_) {
         hash_->final(digest.data());
         wipe_returned_frames();
+        wipe_vector_registers();
         return digest;
     }
     return finish(work_, buffered_, length_);

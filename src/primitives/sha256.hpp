@@ -48,13 +48,9 @@ private:
     std::unique_ptr<Botan::HashFunction> hash_;
 };
 
-// The hash of the pieces joined. A message that fits one block with its
-// padding (as the key derivation's two 52-byte inputs do) is laid out in that
-// block directly and compressed once.
-Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> pieces);
-
-// The hashes of two messages, which for one-block messages are computed
-// together, their rounds interleaved.
+// The hashes of two messages. Messages that fit one block with their padding
+// (as the key derivation's two 52-byte inputs do) are laid out in their
+// blocks directly and compressed together, their rounds interleaved.
 std::array<Sha256Digest, 2> sha256_pair(std::initializer_list<std::span<const std::uint8_t>> first,
                                         std::initializer_list<std::span<const std::uint8_t>> second);
 
