@@ -7,7 +7,11 @@ found), for a deselected one 5 (nothing collected), and a skipped file exits
 this folder on PYTHONPATH, NAMED_TESTS_EVENTS naming a file): it writes each
 test's collection, start and outcome there as they happen, so that a run
 stopped in the middle (a hang past its time limit, a crash) leaves its trace
-too. As a program it judges that record:
+too. With NAMED_TESTS_TIME_LIMIT set (seconds), a test still running that
+long after it started ends the run (exit status 1, from faulthandler's
+watchdog thread, which needs no interpreter lock): a limit on the whole run
+would also count the minutes an overloaded machine spends importing before
+the test starts. As a program it judges that record:
 
     python named_tests.py EVENTS EXIT-STATUS NAME...
     python named_tests.py --collected EVENTS NAME...
@@ -20,10 +24,12 @@ or one of its tests was skipped or never started, or pytest's status does not
 agree with the outcomes. Each named test's fate is printed.
 """
 
+import faulthandler
 import os
 import sys
 
 EVENTS = "NAMED_TESTS_EVENTS"
+TIME_LIMIT = "NAMED_TESTS_TIME_LIMIT"
 
 
 # --- the pytest plugin ------------------------------------------------------
@@ -44,6 +50,13 @@ def pytest_collection_finish(session):
 
 def pytest_runtest_logstart(nodeid, location):
     _record(f"started {nodeid}")
+    if os.environ.get(TIME_LIMIT):
+        faulthandler.dump_traceback_later(float(os.environ[TIME_LIMIT]), exit=True)
+
+
+def pytest_runtest_logfinish(nodeid, location):
+    if os.environ.get(TIME_LIMIT):
+        faulthandler.cancel_dump_traceback_later()
 
 
 def pytest_runtest_logreport(report):
@@ -79,9 +92,10 @@ def judge(lines, status, names, collected_only=False):
         named += matching
     if collected_only:
         return (2 if untested else 0), notes + [f"{nodeid}: collected" for nodeid in named]
-    # A signal, or the time limit's SIGKILL (128 + 9 from the shell).
-    stopped = status < 0 or status >= 128
     running = [nodeid for nodeid in named if nodeid in started and nodeid not in finished]
+    # A signal, a time limit's SIGKILL (128 + 9 from the shell) or the
+    # per-test limit's exit: any failure status while a test had not finished.
+    stopped = status < 0 or status >= 128 or (status != 0 and bool(running))
     for nodeid in named:
         if nodeid in skipped:
             notes.append(f"{nodeid}: skipped")
