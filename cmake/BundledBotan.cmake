@@ -55,19 +55,25 @@ else()
     message(STATUS "Bundled Botan ${ORVANECRYPTO_BOTAN_VERSION} from the source in ${ORVANECRYPTO_BOTAN_SOURCE_DIR}")
 endif()
 
-# Only what the module uses. The processor-specific modules must be named:
-# a minimized build leaves them out silently and would run portable AES and
-# SHA-256 only. os_utils reads BOTAN_CLEAR_CPUID, which is otherwise ignored
-# without a word.
-set(botan_modules aes sha2_32 os_utils)
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-    set(botan_cpu x86_64)
-    list(APPEND botan_modules aes_ni aes_vaes aes_vperm sha2_32_x86 sha2_32_avx2 sha2_32_simd)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
-    set(botan_cpu aarch64)
-    list(APPEND botan_modules aes_armv8 aes_vperm sha2_32_armv8 sha2_32_simd)
+# Only what the module uses, for this processor family, as the table of
+# platforms (tools/wheels/targets.py) names it: a minimized build leaves out
+# processor-specific modules not named, silently, and would run portable AES
+# and SHA-256 only. A family the table does not know gets the portable code,
+# said aloud.
+execute_process(COMMAND "${Python_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/tools/wheels/targets.py" botan
+                        "${CMAKE_SYSTEM_PROCESSOR}"
+                OUTPUT_VARIABLE botan_choice OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_VARIABLE botan_choice_error RESULT_VARIABLE botan_choice_status)
+if(botan_choice_status EQUAL 0)
+    list(GET botan_choice 0 botan_cpu)
+    list(GET botan_choice 1 botan_expected_arch)
+    list(GET botan_choice 2 botan_module_list)
+    string(REPLACE "," ";" botan_modules "${botan_module_list}")
 else()
+    message(WARNING "${botan_choice_error}: Botan is built for ${CMAKE_SYSTEM_PROCESSOR} with portable AES and SHA-256 only")
     set(botan_cpu "${CMAKE_SYSTEM_PROCESSOR}")
+    set(botan_expected_arch "${CMAKE_SYSTEM_PROCESSOR}")
+    set(botan_modules aes sha2_32 os_utils)
 endif()
 list(JOIN botan_modules "," botan_module_list)
 
@@ -130,11 +136,6 @@ if(ORVANECRYPTO_BOTAN_PREBUILT)
     endif()
     file(READ "${botan_build_dir}/build/build_config.json" botan_prebuilt_config)
     string(JSON botan_prebuilt_arch GET "${botan_prebuilt_config}" arch)
-    # Botan records aarch64 by its own name for it.
-    set(botan_expected_arch "${botan_cpu}")
-    if(botan_cpu STREQUAL "aarch64")
-        set(botan_expected_arch arm64)
-    endif()
     if(NOT botan_prebuilt_arch STREQUAL botan_expected_arch)
         message(FATAL_ERROR "the Botan build in ${botan_build_dir} is for ${botan_prebuilt_arch}, not ${botan_expected_arch}")
     endif()

@@ -4,6 +4,7 @@
 #include "surface/conversions.hpp"
 #include "surface/entries.hpp"
 #include "surface/guard.hpp"
+#include "surface/interpreter_abi.hpp"
 #include "surface/once.hpp"
 
 #include <string>

@@ -21,7 +21,10 @@ import tarfile
 import tempfile
 from pathlib import Path
 
-CPUS = ("x86_64", "aarch64")
+from targets import PROCESSORS
+
+# Every processor family of the release wheels (tools/wheels/targets.py).
+CPUS = tuple(processor.botan_cpu for processor in PROCESSORS.values())
 
 
 def loaded_modules(source: Path, cpu: str, modules: list[str], scratch: Path) -> list[str]:

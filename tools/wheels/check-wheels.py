@@ -1,7 +1,8 @@
 """Checks the release wheels' modules beyond what auditwheel looks at: each
 exports PyInit_orvanecrypto and nothing else, needs only the libraries its
 tag's libc allows (musllinux: musl's C library alone, no libgcc_s), is built
-for the architecture of its tag, carries the extension suffix of its libc,
+for the architecture of its tag (machine, word size and byte order, as
+tools/wheels/targets.py has them), carries the extension suffix of its libc,
 has no packed relative relocations (DT_RELR, which glibc loads from 2.36 and
 musl from 1.2.4 on: a module with them crashes or is refused on the older
 systems its tag admits), and on x86-64 glibc takes memcpy and memset from the
@@ -22,7 +23,7 @@ with the wheel tools (auditwheel's pyelftools, the CycloneDX validator).
 
 Before the real checks, controls show that the rules can fail: each module
 must be refused under the other libc's rules, and with one of its dynamic
-tags turned into DT_RELR; and an x86-64 glibc module whose memcpy were its
+tags turned into DT_RELR, and under another processor's rules; and an x86-64 glibc module whose memcpy were its
 own must be refused. Each wheel's contents must be refused under the other
 libc's runtime, and when its SBOM is missing, lacks a required field, names
 a licence SPDX does not know, another Botan tarball hash or the compiler
@@ -42,19 +43,16 @@ from io import BytesIO
 from pathlib import PurePosixPath
 
 import wheel_contents as contents
+from targets import PROCESSORS
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
-
-MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
-LOADERS = {"x86_64": "ld-linux-x86-64.so.2", "aarch64": "ld-linux-aarch64.so.1"}
-
 
 def allowed(libc: str, arch: str) -> set[str]:
     if libc == "musl":
         return {f"libc.musl-{arch}.so.1"}
     return {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
-            LOADERS[arch]}
+            PROCESSORS[arch].glibc_loader}
 
 
 def module_of(wheel: str) -> tuple[str, bytes]:
@@ -68,12 +66,14 @@ DT_RELR = 36
 
 def with_relr_tag(data: bytes) -> bytes:
     """The module with its last dynamic tag before DT_NULL turned into DT_RELR
-    (the control of the relocation rule); 64-bit little-endian ELF."""
+    (the control of the relocation rule), in the module's word size and byte order."""
     elf = ELFFile(BytesIO(data))
     dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
     count = sum(1 for tag in dynamic.iter_tags() if tag.entry.d_tag != "DT_NULL")
     changed = bytearray(data)
-    struct.pack_into("<q", changed, dynamic["sh_offset"] + 16 * (count - 1), DT_RELR)
+    word = "q" if elf.elfclass == 64 else "i"
+    order = "<" if elf.little_endian else ">"
+    struct.pack_into(order + word, changed, dynamic["sh_offset"] + 2 * (elf.elfclass // 8) * (count - 1), DT_RELR)
     return bytes(changed)
 
 
@@ -82,9 +82,13 @@ def problems(wheel: str, libc: str, arch: str, data: bytes | None = None) -> lis
     data = module if data is None else data
     elf = ELFFile(BytesIO(data))
     found = []
-    if elf["e_machine"] != MACHINES[arch]:
-        found.append(f"machine {elf['e_machine']}, not {MACHINES[arch]}")
-    suffix = f"-{arch}-linux-{'musl' if libc == 'musl' else 'gnu'}.so"
+    processor = PROCESSORS[arch]
+    if elf["e_machine"] != processor.elf_machine:
+        found.append(f"machine {elf['e_machine']}, not {processor.elf_machine}")
+    if (elf.elfclass, elf.little_endian) != (processor.elf_class, processor.little_endian):
+        found.append(f"{elf.elfclass}-bit {'little' if elf.little_endian else 'big'}-endian ELF, "
+                     f"not {processor.elf_class}-bit {'little' if processor.little_endian else 'big'}-endian")
+    suffix = f"-{arch}-linux-musl.so" if libc == "musl" else f"-{processor.triplet}.so"
     if not name.endswith(suffix):
         found.append(f"{name} does not end in {suffix}")
     dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
@@ -219,6 +223,10 @@ def main() -> int:
         other = "glibc" if libc == "musl" else "musl"
         if not problems(wheel, other, arch):
             print(f"CONTROL FAILED: {wheel} passes the {other} rules too")
+            failed = True
+        elsewhere = next(name for name in PROCESSORS if name != arch)
+        if not any(problem.startswith("machine") for problem in problems(wheel, libc, elsewhere)):
+            print(f"CONTROL FAILED: {wheel} passes the rules of {elsewhere}")
             failed = True
         if "packed relative relocations (DT_RELR)" not in problems(wheel, libc, arch, with_relr_tag(module_of(wheel)[1])):
             print(f"CONTROL FAILED: {wheel} with a DT_RELR tag passes")

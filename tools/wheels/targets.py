@@ -1,0 +1,193 @@
+"""The release wheels' platforms, as data: each processor family with what
+its build and its checks need, and each wheel target (a processor, a C
+library, the interpreters it is built for). `./dev wheel`, check-wheels.py,
+zig-target.sh, cmake/BundledBotan.cmake and the sdist's Botan source all read
+it here, so that adding a platform is adding a row.
+
+    python3 targets.py wheel-targets           Zig's names of the targets built
+    python3 targets.py shell ZIG_TARGET        the target's fields as shell assignments
+    python3 targets.py botan PROCESSOR         Botan's cpu and modules, for CMake
+    python3 targets.py sdist-botan-modules     every processor's Botan modules
+    python3 targets.py emulated                the targets tried under QEMU, with their Debian names
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from dataclasses import dataclass
+
+# Botan's modules on every processor: os_utils reads BOTAN_CLEAR_CPUID,
+# which is otherwise ignored without a word.
+BOTAN_COMMON = ("aes", "sha2_32", "os_utils")
+
+
+@dataclass(frozen=True)
+class Processor:
+    name: str                 # as wheel tags and `uname -m` spell it
+    cmake_names: tuple[str, ...]  # CMAKE_SYSTEM_PROCESSOR's spellings
+    botan_cpu: str            # configure.py --cpu
+    botan_arch: str           # what Botan's build_config.json records
+    # The processor-specific modules, each of which Botan runs only where the
+    # processor reports its instructions. A minimized build leaves out the
+    # ones not named, silently: a family missing here would get portable code.
+    botan_modules: tuple[str, ...]
+    triplet: str              # CPython's multiarch name on glibc (the module's suffix)
+    zig_arch: str             # Zig's name of the architecture
+    zig_cpu: str | None       # Zig's -mcpu: the baseline the wheel may assume
+    elf_machine: str          # pyelftools' e_machine
+    elf_class: int
+    little_endian: bool
+    glibc_loader: str
+    debian: str               # Debian's architecture
+    qemu: str | None          # QEMU's user emulator; None: runs on this machine's x86-64
+    # Processor models the known answers also run on (QEMU's -cpu): the
+    # baseline, and models without the instructions the library may choose
+    # (QEMU's default model has them all).
+    cpu_models: tuple[str, ...] = ()
+
+
+PROCESSORS = {p.name: p for p in (
+    Processor("x86_64", ("x86_64", "AMD64", "amd64"), "x86_64", "x86_64",
+              ("aes_ni", "aes_vaes", "aes_vperm", "sha2_32_x86", "sha2_32_avx2", "sha2_32_simd"),
+              "x86_64-linux-gnu", "x86_64", None, "EM_X86_64", 64, True, "ld-linux-x86-64.so.2", "amd64", None),
+    Processor("aarch64", ("aarch64", "arm64", "ARM64"), "aarch64", "arm64",
+              ("aes_armv8", "aes_vperm", "sha2_32_armv8", "sha2_32_simd"),
+              "aarch64-linux-gnu", "aarch64", None, "EM_AARCH64", 64, True, "ld-linux-aarch64.so.1", "arm64",
+              "aarch64"),
+    # Debian armhf's baseline: ARMv7-A, VFPv3-D16, Thumb-2, no NEON. Botan has
+    # NEON code for AES and SHA-256, run where the kernel reports NEON; it has
+    # no 32-bit code for the ARMv8 AES and SHA-2 instructions.
+    Processor("armv7l", ("armv7l", "armv7", "armv7-a", "arm"), "armv7", "arm32",
+              ("aes_vperm", "sha2_32_simd"),
+              "arm-linux-gnueabihf", "arm", "generic+v7a+vfp3d16+thumb2", "EM_ARM", 32, True,
+              "ld-linux-armhf.so.3", "armhf", "arm", ("cortex-a7,vfp-d32=off,neon=off", "cortex-a7", "cortex-a15")),
+    # POWER8 is the little-endian ABI's baseline (AltiVec and VSX always
+    # there); its AES instructions are run where the kernel reports them.
+    Processor("ppc64le", ("ppc64le", "powerpc64le"), "ppc64le", "ppc64",
+              ("aes_power8", "aes_vperm"),
+              "powerpc64le-linux-gnu", "powerpc64le", "pwr8", "EM_PPC64", 64, True, "ld64.so.2", "ppc64el",
+              "ppc64le", ("power8",)),
+    # Big-endian; Botan has no processor-specific AES or SHA-256 code here.
+    Processor("s390x", ("s390x",), "s390x", "s390x", (),
+              "s390x-linux-gnu", "s390x", None, "EM_S390", 64, False, "ld64.so.1", "s390x", "s390x"),
+    # SSE2 is the baseline. The library's AES-NI, SHA-NI and SSSE3 code is
+    # not built in: the module's own processor checks, which keep the library
+    # from instructions a processor lacks, are written for x86-64.
+    Processor("i686", ("i686", "i386", "x86"), "x86_32", "x86_32", (),
+              "i386-linux-gnu", "x86", "pentium4", "EM_386", 32, True, "ld-linux.so.2", "i386", "i386",
+              ("pentium4", "Westmere-v1")),
+    # RV64GC; Botan has no processor-specific AES or SHA-256 code here.
+    Processor("riscv64", ("riscv64",), "riscv64", "riscv64", (),
+              "riscv64-linux-gnu", "riscv64", None, "EM_RISCV", 64, True, "ld-linux-riscv64-lp64d.so.1",
+              "riscv64", "riscv64"),
+)}
+
+
+@dataclass(frozen=True)
+class Target:
+    zig: str                  # Zig's target, with the glibc floor for glibc
+    processor: Processor
+    libc: str                 # "glibc" or "musl"
+    pythons: tuple[str, ...]  # the interpreters a wheel is built for
+    # Tried under QEMU in a Debian root of the processor's architecture:
+    # Debian's python3.14 runs the suite, python3.15 the known answers.
+    emulated_try: bool = False
+
+    @property
+    def triplet(self) -> str:
+        """CPython's multiarch name, which the module's file name carries."""
+        return self.processor.triplet if self.libc == "glibc" else f"{self.processor.name}-linux-musl"
+
+    @property
+    def glibc_floor(self) -> str | None:
+        match = re.search(r"\.(\d+\.\d+)$", self.zig)
+        return match[1] if match else None
+
+
+def _target(zig: str, processor: str, libc: str, pythons: tuple[str, ...], **extra) -> Target:
+    return Target(zig, PROCESSORS[processor], libc, pythons, **extra)
+
+
+ALL_PYTHONS = ("3.14", "3.15", "3.14t")
+# Free-threaded 3.14t and musl are built where an interpreter to try them with
+# is built here too (x86-64 and arm64); the others are tried with Debian's.
+TARGETS = (
+    _target("x86_64-linux-gnu.2.17", "x86_64", "glibc", ALL_PYTHONS),
+    _target("aarch64-linux-gnu.2.17", "aarch64", "glibc", ALL_PYTHONS),
+    _target("x86_64-linux-musl", "x86_64", "musl", ALL_PYTHONS),
+    _target("aarch64-linux-musl", "aarch64", "musl", ALL_PYTHONS),
+    _target("arm-linux-gnueabihf.2.17", "armv7l", "glibc", ("3.14", "3.15"), emulated_try=True),
+    # Zig's libc++ for ppc64le prints IEEE quad-precision long doubles
+    # through glibc's __*printfieee128, which glibc has from 2.32 on: no
+    # older floor links.
+    _target("powerpc64le-linux-gnu.2.32", "ppc64le", "glibc", ("3.14", "3.15"), emulated_try=True),
+    _target("s390x-linux-gnu.2.17", "s390x", "glibc", ("3.14", "3.15"), emulated_try=True),
+    _target("x86-linux-gnu.2.17", "i686", "glibc", ("3.14", "3.15"), emulated_try=True),
+    # auditwheel's floor for riscv64: no older glibc was released for it.
+    _target("riscv64-linux-gnu.2.31", "riscv64", "glibc", ("3.14", "3.15"), emulated_try=True),
+)
+
+
+def target(zig: str) -> Target:
+    for candidate in TARGETS:
+        if candidate.zig == zig:
+            return candidate
+    raise KeyError(f"no release target {zig}; the targets are {', '.join(t.zig for t in TARGETS)}")
+
+
+def processor_for_cmake(name: str) -> Processor | None:
+    for processor in PROCESSORS.values():
+        if name in processor.cmake_names:
+            return processor
+    return None
+
+
+def sdist_botan_modules() -> list[str]:
+    """What the sdist's Botan source must hold: every processor's modules."""
+    found = list(BOTAN_COMMON)
+    for processor in PROCESSORS.values():
+        found += [m for m in processor.botan_modules if m not in found]
+    return found
+
+
+def _shell(zig: str) -> str:
+    chosen = target(zig)
+    p = chosen.processor
+    fields = {"processor": p.name, "zig_cpu": p.zig_cpu or "", "triplet": chosen.triplet, "libc": chosen.libc,
+              "debian_arch": p.debian, "qemu": p.qemu or "", "pythons": " ".join(chosen.pythons),
+              "host_triplet": p.triplet, "word": f"{p.elf_class}{'le' if p.little_endian else 'be'}"}
+    return "\n".join(f"{key}='{value}'" for key, value in fields.items())
+
+
+def main(argv: list[str]) -> int:
+    command, *rest = argv or ["help"]
+    if command == "wheel-targets" and not rest:
+        print(" ".join(t.zig for t in TARGETS))
+    elif command == "shell" and len(rest) == 1:
+        try:
+            print(_shell(rest[0]))
+        except KeyError as error:
+            print(f"targets.py: {error.args[0]}", file=sys.stderr)
+            return 1
+    elif command == "botan" and len(rest) == 1:
+        processor = processor_for_cmake(rest[0])
+        if processor is None:
+            print(f"targets.py: no processor family is known as {rest[0]}", file=sys.stderr)
+            return 1
+        print(f"{processor.botan_cpu};{processor.botan_arch};{','.join(BOTAN_COMMON + processor.botan_modules)}")
+    elif command == "sdist-botan-modules" and not rest:
+        print(" ".join(sdist_botan_modules()))
+    elif command == "emulated" and not rest:
+        for t in TARGETS:
+            if t.emulated_try:
+                print(t.zig, t.processor.name, t.processor.debian, t.processor.qemu or "-",
+                      ";".join(t.processor.cpu_models) or "-")
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
