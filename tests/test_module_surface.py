@@ -94,9 +94,11 @@ Py_MOD_GIL_NOT_USED = 1
 
 
 def _object_head_size():
-    # PyObject_HEAD: refcount and type; the free-threaded build adds thread id,
-    # flags, mutex, GC bits and the local/shared refcounts.
-    return 32 if sysconfig.get_config_var("Py_GIL_DISABLED") else 16
+    # PyObject_HEAD: refcount and type, a word each; the free-threaded build
+    # has the owning thread's id, then flags, mutex and GC bits (4 bytes) and
+    # the local refcount (4), then the shared refcount and the type.
+    word = ctypes.sizeof(ctypes.c_void_p)
+    return word + 8 + 2 * word if sysconfig.get_config_var("Py_GIL_DISABLED") else 2 * word
 
 
 class PyModuleDefSlot(ctypes.Structure):

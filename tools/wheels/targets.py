@@ -76,7 +76,7 @@ PROCESSORS = {p.name: p for p in (
     # from instructions a processor lacks, are written for x86-64.
     Processor("i686", ("i686", "i386", "x86"), "x86_32", "x86_32", (),
               "i386-linux-gnu", "x86", "pentium4", "EM_386", 32, True, "ld-linux.so.2", "i386", "i386",
-              ("pentium4", "Westmere-v1")),
+              ("pentium4", "Nehalem")),
     # RV64GC; Botan has no processor-specific AES or SHA-256 code here.
     Processor("riscv64", ("riscv64",), "riscv64", "riscv64", (),
               "riscv64-linux-gnu", "riscv64", None, "EM_RISCV", 64, True, "ld-linux-riscv64-lp64d.so.1",
