@@ -602,8 +602,15 @@ threads = [threading.Thread(target=library.race_on_shared_counter, args=(100000,
             shared-spare-cipher) file=src/primitives/aes256.cpp
                 expression='s/^thread_local std::unique_ptr<Botan::BlockCipher> spare_cipher;/std::unique_ptr<Botan::BlockCipher> spare_cipher;/'
                 tests=tests/test_threads.py::test_all_functions_from_eight_threads_match_the_reference ;;
+            # Without the lock, two threads create the value only if both
+            # pass the null check before either stores; on a busy machine the
+            # threads may run one after the other every time. The mutant
+            # widens that window to 50 ms, so that the bug it models shows
+            # whenever the test runs threads at once.
             unlocked-process-once) file=src/surface/once.hpp
-                expression='/PyMutex_\(Lock\|Unlock\)(&mutex_);/d'
+                expression='/PyMutex_\(Lock\|Unlock\)(&mutex_);/d
+                    s/^#include <atomic>$/#include <atomic>\n#include <chrono>\n#include <thread>/
+                    s/^\( *\)if (object == nullptr) {$/&\n\1    std::this_thread::sleep_for(std::chrono::milliseconds(50));/'
                 tests=tests/test_threads.py::test_threads_racing_for_the_values_made_once_per_process ;;
         esac
         echo "mutant $mutant ($file), caught by $tests"
