@@ -55,12 +55,17 @@ PROCESSORS = {p.name: p for p in (
               ("aes_armv8", "aes_vperm", "sha2_32_armv8", "sha2_32_simd"),
               "aarch64-linux-gnu", "aarch64", None, "EM_AARCH64", 64, True, "ld-linux-aarch64.so.1", "arm64",
               "aarch64"),
-    # Debian armhf's baseline: ARMv7-A, VFPv3-D16, Thumb-2, no NEON. Botan has
-    # NEON code for AES and SHA-256, run where the kernel reports NEON; it has
-    # no 32-bit code for the ARMv8 AES and SHA-2 instructions.
+    # Debian armhf's baseline: ARMv7-A, VFPv3-D16, Thumb-2, no NEON. Zig's
+    # default for the target has NEON and 32 double registers, so both are
+    # taken away by name (a module built without that died on QEMU's
+    # Cortex-A7 without NEON). Botan's NEON code for AES and SHA-256 is left
+    # out: in the amalgamated build it needs NEON in the baseline (clang has
+    # no per-function NEON target on 32-bit ARM), so its portable,
+    # constant-time code runs. Botan has no 32-bit code for the ARMv8 AES and
+    # SHA-2 instructions.
     Processor("armv7l", ("armv7l", "armv7", "armv7-a", "arm"), "armv7", "arm32",
-              ("aes_vperm", "sha2_32_simd"),
-              "arm-linux-gnueabihf", "arm", "generic+v7a+vfp3d16+thumb2", "EM_ARM", 32, True,
+              (),
+              "arm-linux-gnueabihf", "arm", "generic+v7a+vfp3d16+thumb2-neon-d32", "EM_ARM", 32, True,
               "ld-linux-armhf.so.3", "armhf", "arm", ("cortex-a7,vfp-d32=off,neon=off", "cortex-a7", "cortex-a15")),
     # POWER8 is the little-endian ABI's baseline (AltiVec and VSX always
     # there); its AES instructions are run where the kernel reports them.
@@ -76,7 +81,7 @@ PROCESSORS = {p.name: p for p in (
     # from instructions a processor lacks, are written for x86-64.
     Processor("i686", ("i686", "i386", "x86"), "x86_32", "x86_32", (),
               "i386-linux-gnu", "x86", "pentium4", "EM_386", 32, True, "ld-linux.so.2", "i386", "i386",
-              ("pentium4", "Nehalem")),
+              ("kvm32", "coreduo")),
     # RV64GC; Botan has no processor-specific AES or SHA-256 code here.
     Processor("riscv64", ("riscv64",), "riscv64", "riscv64", (),
               "riscv64-linux-gnu", "riscv64", None, "EM_RISCV", 64, True, "ld-linux-riscv64-lp64d.so.1",
