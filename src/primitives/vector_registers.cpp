@@ -61,6 +61,32 @@ void zero_xmm0_to_15() {
         "movi v28.16b, #0\n\tmovi v29.16b, #0\n\tmovi v30.16b, #0\n\tmovi v31.16b, #0" ::
             : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",
               "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
+#elif defined(__powerpc64__) && defined(__VSX__) && (defined(__GNUC__) || defined(__clang__))
+    // vs0-vs13 and vs32-vs51 (v0-v19) whole; of vs14-vs31 the second
+    // doubleword, the first being the callers' f14-f31.
+    asm volatile(
+        "xxlxor 0, 0, 0\n\txxlxor 1, 1, 1\n\txxlxor 2, 2, 2\n\txxlxor 3, 3, 3\n\txxlxor 4, 4, 4\n\t"
+        "xxlxor 5, 5, 5\n\txxlxor 6, 6, 6\n\txxlxor 7, 7, 7\n\txxlxor 8, 8, 8\n\txxlxor 9, 9, 9\n\t"
+        "xxlxor 10, 10, 10\n\txxlxor 11, 11, 11\n\txxlxor 12, 12, 12\n\txxlxor 13, 13, 13\n\t"
+        "xxpermdi 14, 14, 0, 0\n\txxpermdi 15, 15, 0, 0\n\txxpermdi 16, 16, 0, 0\n\txxpermdi 17, 17, 0, 0\n\t"
+        "xxpermdi 18, 18, 0, 0\n\txxpermdi 19, 19, 0, 0\n\txxpermdi 20, 20, 0, 0\n\txxpermdi 21, 21, 0, 0\n\t"
+        "xxpermdi 22, 22, 0, 0\n\txxpermdi 23, 23, 0, 0\n\txxpermdi 24, 24, 0, 0\n\txxpermdi 25, 25, 0, 0\n\t"
+        "xxpermdi 26, 26, 0, 0\n\txxpermdi 27, 27, 0, 0\n\txxpermdi 28, 28, 0, 0\n\txxpermdi 29, 29, 0, 0\n\t"
+        "xxpermdi 30, 30, 0, 0\n\txxpermdi 31, 31, 0, 0\n\t"
+        "xxlxor 32, 32, 32\n\txxlxor 33, 33, 33\n\txxlxor 34, 34, 34\n\txxlxor 35, 35, 35\n\txxlxor 36, 36, 36\n\t"
+        "xxlxor 37, 37, 37\n\txxlxor 38, 38, 38\n\txxlxor 39, 39, 39\n\txxlxor 40, 40, 40\n\txxlxor 41, 41, 41\n\t"
+        "xxlxor 42, 42, 42\n\txxlxor 43, 43, 43\n\txxlxor 44, 44, 44\n\txxlxor 45, 45, 45\n\txxlxor 46, 46, 46\n\t"
+        "xxlxor 47, 47, 47\n\txxlxor 48, 48, 48\n\txxlxor 49, 49, 49\n\txxlxor 50, 50, 50\n\txxlxor 51, 51, 51" ::
+            : "f0", "f1", "f2", "f3", "f4", "f5", "f6", "f7", "f8", "f9", "f10", "f11", "f12", "f13", "v0", "v1", "v2",
+              "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10", "v11", "v12", "v13", "v14", "v15", "v16", "v17", "v18",
+              "v19");
+#elif defined(__i386__) && defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+    // The compiler's SSE2 code (copies, vectorised loops of the portable
+    // AES) leaves key material in xmm0-7, all of them the caller's to lose.
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
 #endif
 }
 

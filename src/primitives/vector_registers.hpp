@@ -19,8 +19,11 @@ namespace orvane {
 // registers one by one otherwise. arm64: v0-v7 and v16-v31, and the upper
 // halves of v8-v15, whose lower halves (d8-d15) belong to the callers, which
 // the library restored on its return: nothing is spilled to save them.
-// Elsewhere (s390x) the crypto library's AES and SHA-256 use no vector
-// registers. A control build for the checks (ORVANECRYPTO_KEEP_VECTOR_REGISTERS)
+// ppc64le: the registers the ABI gives callees to lose (vs0-vs13, v0-v19,
+// the second doubleword of vs14-vs31), where the library's POWER8 AES keeps
+// its round keys. i686 with SSE2: xmm0-7. Elsewhere (s390x, riscv64, 32-bit
+// ARM without NEON) neither the library's portable AES and SHA-256 nor the
+// compiler's code for them has vector registers to use. A control build for the checks (ORVANECRYPTO_KEEP_VECTOR_REGISTERS)
 // leaves them as they are.
 void wipe_vector_registers();
 
