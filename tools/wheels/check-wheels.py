@@ -43,14 +43,14 @@ from io import BytesIO
 from pathlib import PurePosixPath
 
 import wheel_contents as contents
-from targets import PROCESSORS
+from targets import PROCESSORS, multiarch
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
 def allowed(libc: str, arch: str) -> set[str]:
     if libc == "musl":
-        return {f"libc.musl-{arch}.so.1"}
+        return {f"libc.musl-{PROCESSORS[arch].musl_name}.so.1"}
     return {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
             PROCESSORS[arch].glibc_loader}
 
@@ -88,7 +88,7 @@ def problems(wheel: str, libc: str, arch: str, data: bytes | None = None) -> lis
     if (elf.elfclass, elf.little_endian) != (processor.elf_class, processor.little_endian):
         found.append(f"{elf.elfclass}-bit {'little' if elf.little_endian else 'big'}-endian ELF, "
                      f"not {processor.elf_class}-bit {'little' if processor.little_endian else 'big'}-endian")
-    suffix = f"-{arch}-linux-musl.so" if libc == "musl" else f"-{processor.triplet}.so"
+    suffix = f"-{multiarch(processor, libc)}.so"
     if not name.endswith(suffix):
         found.append(f"{name} does not end in {suffix}")
     dynamic = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))

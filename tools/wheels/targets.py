@@ -9,6 +9,7 @@ it here, so that adding a platform is adding a row.
     python3 targets.py botan PROCESSOR         Botan's cpu and modules, for CMake
     python3 targets.py sdist-botan-modules     every processor's Botan modules
     python3 targets.py emulated                the targets tried under QEMU, with their Debian names
+    python3 targets.py built-interpreters      the interpreters built here for tries, with their fields
 """
 
 from __future__ import annotations
@@ -39,6 +40,11 @@ class Processor:
     elf_class: int
     little_endian: bool
     glibc_loader: str
+    # musl's names for the processor: in the C library's installed name
+    # (libc.musl-<name>.so.1, as musllinux modules need it) and in its
+    # loader's (/lib/ld-musl-<name>.so.1).
+    musl_name: str
+    musl_loader: str
     debian: str               # Debian's architecture
     qemu: str | None          # QEMU's user emulator; None: runs on this machine's x86-64
     # Processor models the known answers also run on (QEMU's -cpu): the
@@ -50,10 +56,10 @@ class Processor:
 PROCESSORS = {p.name: p for p in (
     Processor("x86_64", ("x86_64", "AMD64", "amd64"), "x86_64", "x86_64",
               ("aes_ni", "aes_vaes", "aes_vperm", "sha2_32_x86", "sha2_32_avx2", "sha2_32_simd"),
-              "x86_64-linux-gnu", "x86_64", None, "EM_X86_64", 64, True, "ld-linux-x86-64.so.2", "amd64", None),
+              "x86_64-linux-gnu", "x86_64", None, "EM_X86_64", 64, True, "ld-linux-x86-64.so.2", "x86_64", "ld-musl-x86_64.so.1", "amd64", None),
     Processor("aarch64", ("aarch64", "arm64", "ARM64"), "aarch64", "arm64",
               ("aes_armv8", "aes_vperm", "sha2_32_armv8", "sha2_32_simd"),
-              "aarch64-linux-gnu", "aarch64", None, "EM_AARCH64", 64, True, "ld-linux-aarch64.so.1", "arm64",
+              "aarch64-linux-gnu", "aarch64", None, "EM_AARCH64", 64, True, "ld-linux-aarch64.so.1", "aarch64", "ld-musl-aarch64.so.1", "arm64",
               "aarch64"),
     # Debian armhf's baseline: ARMv7-A, VFPv3-D16, Thumb-2, no NEON. Zig's
     # default for the target has NEON and 32 double registers, so both are
@@ -66,27 +72,33 @@ PROCESSORS = {p.name: p for p in (
     Processor("armv7l", ("armv7l", "armv7", "armv7-a", "arm"), "armv7", "arm32",
               (),
               "arm-linux-gnueabihf", "arm", "generic+v7a+vfp3d16+thumb2-neon-d32", "EM_ARM", 32, True,
-              "ld-linux-armhf.so.3", "armhf", "arm", ("cortex-a7,vfp-d32=off,neon=off", "cortex-a7", "cortex-a15")),
+              "ld-linux-armhf.so.3", "armv7", "ld-musl-armhf.so.1", "armhf", "arm", ("cortex-a7,vfp-d32=off,neon=off", "cortex-a7", "cortex-a15")),
     # POWER8 is the little-endian ABI's baseline (AltiVec and VSX always
     # there); its AES instructions are run where the kernel reports them.
     Processor("ppc64le", ("ppc64le", "powerpc64le"), "ppc64le", "ppc64",
               ("aes_power8", "aes_vperm"),
-              "powerpc64le-linux-gnu", "powerpc64le", "pwr8", "EM_PPC64", 64, True, "ld64.so.2", "ppc64el",
+              "powerpc64le-linux-gnu", "powerpc64le", "pwr8", "EM_PPC64", 64, True, "ld64.so.2", "ppc64le", "ld-musl-powerpc64le.so.1", "ppc64el",
               "ppc64le", ("power8",)),
     # Big-endian; Botan has no processor-specific AES or SHA-256 code here.
     Processor("s390x", ("s390x",), "s390x", "s390x", (),
-              "s390x-linux-gnu", "s390x", None, "EM_S390", 64, False, "ld64.so.1", "s390x", "s390x"),
+              "s390x-linux-gnu", "s390x", None, "EM_S390", 64, False, "ld64.so.1", "s390x", "ld-musl-s390x.so.1", "s390x", "s390x"),
     # SSE2 is the baseline. The library's AES-NI, SHA-NI and SSSE3 code is
     # not built in: the module's own processor checks, which keep the library
     # from instructions a processor lacks, are written for x86-64.
     Processor("i686", ("i686", "i386", "x86"), "x86_32", "x86_32", (),
-              "i386-linux-gnu", "x86", "pentium4", "EM_386", 32, True, "ld-linux.so.2", "i386", "i386",
+              "i386-linux-gnu", "x86", "pentium4", "EM_386", 32, True, "ld-linux.so.2", "x86", "ld-musl-i386.so.1", "i386", "i386",
               ("kvm32", "coreduo")),
     # RV64GC; Botan has no processor-specific AES or SHA-256 code here.
     Processor("riscv64", ("riscv64",), "riscv64", "riscv64", (),
               "riscv64-linux-gnu", "riscv64", None, "EM_RISCV", 64, True, "ld-linux-riscv64-lp64d.so.1",
-              "riscv64", "riscv64"),
+              "riscv64", "ld-musl-riscv64.so.1", "riscv64", "riscv64"),
 )}
+
+
+def multiarch(processor: Processor, libc: str) -> str:
+    """CPython's multiarch name for the processor and C library (musl's:
+    arm-linux-musleabihf, i386-linux-musl, ...)."""
+    return processor.triplet.replace("-gnu", "-musl") if libc == "musl" else processor.triplet
 
 
 @dataclass(frozen=True)
@@ -102,7 +114,7 @@ class Target:
     @property
     def triplet(self) -> str:
         """CPython's multiarch name, which the module's file name carries."""
-        return self.processor.triplet if self.libc == "glibc" else f"{self.processor.name}-linux-musl"
+        return multiarch(self.processor, self.libc)
 
     @property
     def glibc_floor(self) -> str | None:
@@ -115,8 +127,9 @@ def _target(zig: str, processor: str, libc: str, pythons: tuple[str, ...], **ext
 
 
 ALL_PYTHONS = ("3.14", "3.15", "3.14t")
-# Free-threaded 3.14t and musl are built where an interpreter to try them with
-# is built here too (x86-64 and arm64); the others are tried with Debian's.
+# Free-threaded 3.14t and musl 3.15 are built where an interpreter to try
+# them with is built here too (x86-64 and arm64); the glibc ones elsewhere are
+# tried with Debian's.
 TARGETS = (
     _target("x86_64-linux-gnu.2.17", "x86_64", "glibc", ALL_PYTHONS),
     _target("aarch64-linux-gnu.2.17", "aarch64", "glibc", ALL_PYTHONS),
@@ -131,6 +144,13 @@ TARGETS = (
     _target("x86-linux-gnu.2.17", "i686", "glibc", ("3.14", "3.15"), emulated_try=True),
     # auditwheel's floor for riscv64: no older glibc was released for it.
     _target("riscv64-linux-gnu.2.31", "riscv64", "glibc", ("3.14", "3.15"), emulated_try=True),
+    # musl on the same five: CPython 3.14 only, the interpreter that is
+    # built here to try them (BUILT_INTERPRETERS).
+    _target("arm-linux-musleabihf", "armv7l", "musl", ("3.14",)),
+    _target("powerpc64le-linux-musl", "ppc64le", "musl", ("3.14",)),
+    _target("s390x-linux-musl", "s390x", "musl", ("3.14",)),
+    _target("x86-linux-musl", "i686", "musl", ("3.14",)),
+    _target("riscv64-linux-musl", "riscv64", "musl", ("3.14",)),
 )
 
 
@@ -139,6 +159,53 @@ def target(zig: str) -> Target:
         if candidate.zig == zig:
             return candidate
     raise KeyError(f"no release target {zig}; the targets are {', '.join(t.zig for t in TARGETS)}")
+
+
+@dataclass(frozen=True)
+class BuiltInterpreter:
+    """A CPython built here (tools/wheels/other-python.sh) to try the wheels
+    of a platform that no Debian root has an interpreter for: musl, and the
+    free-threaded build off x86-64 glibc. x86-64 musl is built natively, the
+    others cross-compiled by Zig and run under QEMU with the C library of
+    Debian's package of that architecture."""
+    target: Target
+    version: str              # "3.14" or "3.14t"
+    mode: str                 # what runs: "suite" or "known-answers"
+
+    @property
+    def zig(self) -> str:
+        """Zig's target for the interpreter: the wheel's, without a glibc floor."""
+        floor = self.target.glibc_floor
+        return self.target.zig.removesuffix(f".{floor}") if floor else self.target.zig
+
+    @property
+    def native(self) -> bool:
+        return self.target.processor.name == "x86_64" and self.target.libc == "musl"
+
+    @property
+    def loader(self) -> str:
+        p = self.target.processor
+        return "/lib/" + (p.musl_loader if self.target.libc == "musl" else p.glibc_loader)
+
+
+def _built(zig: str, version: str, mode: str) -> BuiltInterpreter:
+    return BuiltInterpreter(target(zig), version, mode)
+
+
+# In the order they are built: the native x86-64 musl 3.14 first, whose
+# build runs the Python steps of the cross builds.
+BUILT_INTERPRETERS = (
+    _built("x86_64-linux-musl", "3.14", "suite"),
+    _built("aarch64-linux-musl", "3.14", "suite"),
+    _built("x86_64-linux-musl", "3.14t", "known-answers"),
+    _built("aarch64-linux-musl", "3.14t", "known-answers"),
+    _built("aarch64-linux-gnu.2.17", "3.14t", "known-answers"),
+    _built("arm-linux-musleabihf", "3.14", "known-answers"),
+    _built("powerpc64le-linux-musl", "3.14", "known-answers"),
+    _built("s390x-linux-musl", "3.14", "known-answers"),
+    _built("x86-linux-musl", "3.14", "known-answers"),
+    _built("riscv64-linux-musl", "3.14", "known-answers"),
+)
 
 
 def processor_for_cmake(name: str) -> Processor | None:
@@ -161,7 +228,7 @@ def _shell(zig: str) -> str:
     p = chosen.processor
     fields = {"processor": p.name, "zig_cpu": p.zig_cpu or "", "triplet": chosen.triplet, "libc": chosen.libc,
               "debian_arch": p.debian, "qemu": p.qemu or "", "pythons": " ".join(chosen.pythons),
-              "host_triplet": p.triplet, "word": f"{p.elf_class}{'le' if p.little_endian else 'be'}"}
+              "host_triplet": p.triplet, "musl_name": p.musl_name, "word": f"{p.elf_class}{'le' if p.little_endian else 'be'}"}
     return "\n".join(f"{key}='{value}'" for key, value in fields.items())
 
 
@@ -183,6 +250,12 @@ def main(argv: list[str]) -> int:
         print(f"{processor.botan_cpu};{processor.botan_arch};{','.join(BOTAN_COMMON + processor.botan_modules)}")
     elif command == "sdist-botan-modules" and not rest:
         print(" ".join(sdist_botan_modules()))
+    elif command == "built-interpreters" and not rest:
+        # (sorted out by the shell's read: one row per interpreter)
+        for built in BUILT_INTERPRETERS:
+            p = built.target.processor
+            print(built.target.triplet, built.version, built.mode, "native" if built.native else built.zig,
+                  p.name, built.target.libc, p.debian, p.qemu or "-", built.loader)
     elif command == "emulated" and not rest:
         for t in TARGETS:
             if t.emulated_try:

@@ -44,7 +44,7 @@ chmod +x "$dir.partial/bin"/*
 link_flags=(-Wl,--strip-debug)
 botan_args=()
 libc_soname=
-[[ $target == *-musl ]] && libc_soname=libc.musl-$processor.so.1
+[[ $libc == musl ]] && libc_soname=libc.musl-$musl_name.so.1
 case $target in
     *-linux-gnu.*)
         scratch=$(mktemp -d)
