@@ -516,19 +516,24 @@ check_static_analysis() {
 # does not run catches nothing (control: the test renamed).
 
 TSAN_SUPPRESSIONS=$TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
+# The thread tests need none of CPython's test modules (_testcapi and the
+# rest, a fifth of the instrumented build's time).
+TSAN_CONFIGURE=(--with-thread-sanitizer --disable-test-modules)
 # A stack frame in the module: its library, or one of its source files.
 MODULE_FRAMES='orvanecrypto[.]cpython|/src/(core|primitives|modes|message|surface)/'
 
 ensure_tsan_python() {
     local stamp=$TSAN_PREFIX/.orvanecrypto-source start=$SECONDS
     [[ -f $CPYTHON_SOURCE ]] || { echo "no CPython source at $CPYTHON_SOURCE (./dev check copies it there)"; return 1; }
-    [[ -f $stamp && $(cat "$stamp") == "$(cat "$CPYTHON_SOURCE.sha256")" ]] && return 0
+    local want
+    want="$(cat "$CPYTHON_SOURCE.sha256") ${TSAN_CONFIGURE[*]}"
+    [[ -f $stamp && $(cat "$stamp") == "$want" ]] && return 0
     echo "building the ThreadSanitizer free-threaded CPython into $TSAN_PREFIX (about ten minutes; log in $BUILD/tsan-cpython.log)"
-    if ! bash "$REPO/tools/build-cpython.sh" "$CPYTHON_SOURCE" "$TSAN_PREFIX" --with-thread-sanitizer \
+    if ! bash "$REPO/tools/build-cpython.sh" "$CPYTHON_SOURCE" "$TSAN_PREFIX" "${TSAN_CONFIGURE[@]}" \
             >"$BUILD/tsan-cpython.log" 2>&1; then
         tail -n 20 "$BUILD/tsan-cpython.log"; return 1
     fi
-    cp "$CPYTHON_SOURCE.sha256" "$stamp"
+    echo "$want" >"$stamp"
     rm -rf "$TSAN_VENV"
     echo "instrumented interpreter built in $((SECONDS - start)) s"
 }
