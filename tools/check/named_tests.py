@@ -9,7 +9,8 @@ test's collection, start and outcome there as they happen, so that a run
 stopped in the middle (a hang past its time limit, a crash) leaves its trace
 too. With NAMED_TESTS_TIME_LIMIT set (seconds), a test still running that
 long after it started ends the run (exit status 1, from faulthandler's
-watchdog thread, which needs no interpreter lock): a limit on the whole run
+watchdog thread, which needs no interpreter lock), and half as long again
+later a process of its own kills it (status 137): a limit on the whole run
 would also count the minutes an overloaded machine spends importing before
 the test starts. As a program it judges that record:
 
@@ -26,6 +27,8 @@ agree with the outcomes. Each named test's fate is printed.
 
 import faulthandler
 import os
+import signal
+import subprocess
 import sys
 
 EVENTS = "NAMED_TESTS_EVENTS"
@@ -48,15 +51,33 @@ def pytest_collection_finish(session):
         _record(f"collected {item.nodeid}")
 
 
+_killer = None
+
+
 def pytest_runtest_logstart(nodeid, location):
+    global _killer
     _record(f"started {nodeid}")
     if os.environ.get(TIME_LIMIT):
-        faulthandler.dump_traceback_later(float(os.environ[TIME_LIMIT]), exit=True)
+        limit = float(os.environ[TIME_LIMIT])
+        faulthandler.dump_traceback_later(limit, exit=True)
+        # The watchdog's exit can hang: under ThreadSanitizer _exit first
+        # runs the sanitizer's finalization, which waits for locks that a
+        # thread of a corrupted process may hold for ever. SIGKILL from
+        # outside cannot be held up.
+        _killer = subprocess.Popen(
+            ["/bin/sh", "-c", 'sleep "$1" && kill -KILL "$2"', "killer", str(limit * 1.5), str(os.getpid())],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
 
 
 def pytest_runtest_logfinish(nodeid, location):
+    global _killer
     if os.environ.get(TIME_LIMIT):
         faulthandler.cancel_dump_traceback_later()
+    if _killer is not None:
+        os.killpg(_killer.pid, signal.SIGKILL)
+        _killer.wait()
+        _killer = None
 
 
 def pytest_runtest_logreport(report):
