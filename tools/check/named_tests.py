@@ -114,9 +114,12 @@ def judge(lines, status, names, collected_only=False):
     if collected_only:
         return (2 if untested else 0), notes + [f"{nodeid}: collected" for nodeid in named]
     running = [nodeid for nodeid in named if nodeid in started and nodeid not in finished]
-    # A signal, a time limit's SIGKILL (128 + 9 from the shell) or the
-    # per-test limit's exit: any failure status while a test had not finished.
-    stopped = status < 0 or status >= 128 or (status != 0 and bool(running))
+    # A signal, a time limit's SIGKILL (128 + 9 from the shell), the
+    # per-test limit's exit, or any exit at all while a test had not finished:
+    # pytest never ends in the middle of a test, so whatever status such an
+    # end reports (a sanitizer's handler of a fatal signal exits with its
+    # configured exit code, which may be 0) the process was stopped there.
+    stopped = status < 0 or status >= 128 or bool(running)
     for nodeid in named:
         if nodeid in skipped:
             notes.append(f"{nodeid}: skipped")

@@ -553,7 +553,12 @@ install_tsan_module() {
 tsan_run() {
     local log=$1; shift
     rm -f "$log".*
-    (cd "$REPO" && TSAN_OPTIONS="suppressions=$TSAN_SUPPRESSIONS halt_on_error=0 exitcode=0 log_path=$log" \
+    # exitcode=0: reports are counted from the log, and pytest's status says
+    # how the tests ended. The sanitizer would end a crashed process with that
+    # same status (seen: a mutant's segmentation fault read as status 0), or
+    # hang symbolizing it: fatal signals keep their default action, after
+    # faulthandler's traceback.
+    (cd "$REPO" && TSAN_OPTIONS="suppressions=$TSAN_SUPPRESSIONS halt_on_error=0 exitcode=0 log_path=$log handle_segv=0 handle_sigbus=0 handle_abort=0 handle_sigill=0 handle_sigfpe=0" \
         ORVANECRYPTO_FUZZ_EXAMPLES=50 PYTHON_GIL=0 ${TSAN_TIME_LIMIT:+timeout --signal=KILL "$TSAN_TIME_LIMIT"} \
         "$TSAN_VENV/bin/python" "$@")
 }
