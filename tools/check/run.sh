@@ -507,7 +507,7 @@ check_static_analysis() {
 
 # ---------------------------------------------------------------------------
 # 11. ThreadSanitizer on the free-threaded interpreter: the thread tests with
-# an instrumented CPython 3.14t (built once, about ten minutes) and the module
+# an instrumented CPython 3.14t (built once, about six minutes) and the module
 # built -fsanitize=thread. Zero reports may come from the module. Controls: a
 # deliberate race must be reported, and the two faults only threads running
 # in parallel can show (the spare cipher shared by all threads; the
@@ -528,7 +528,7 @@ ensure_tsan_python() {
     local want
     want="$(cat "$CPYTHON_SOURCE.sha256") ${TSAN_CONFIGURE[*]}"
     [[ -f $stamp && $(cat "$stamp") == "$want" ]] && return 0
-    echo "building the ThreadSanitizer free-threaded CPython into $TSAN_PREFIX (about ten minutes; log in $BUILD/tsan-cpython.log)"
+    echo "building the ThreadSanitizer free-threaded CPython into $TSAN_PREFIX (about six minutes; log in $BUILD/tsan-cpython.log)"
     if ! bash "$REPO/tools/build-cpython.sh" "$CPYTHON_SOURCE" "$TSAN_PREFIX" "${TSAN_CONFIGURE[@]}" \
             >"$BUILD/tsan-cpython.log" 2>&1; then
         tail -n 20 "$BUILD/tsan-cpython.log"; return 1
