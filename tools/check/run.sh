@@ -781,8 +781,8 @@ check_registers() {
     # Said in words of its own: these failures are the control's finds, and a
     # reader of the log (or a tool that collects "FAILED" lines) must not take
     # them for the check's.
-    grep -E '^FAILED|passed|failed' "$log" | sed -E 's/ - .*//' \
-        | sed -E '/^FAILED /{s//control found a secret: /;b};s/^/control run: /'
+    grep -E '^FAILED|passed|failed' "$log" \
+        | sed -E 's/ - .*//; /^FAILED /{s/^FAILED /control found a secret: /;b}; s/^/control run: /'
     local name
     for name in $CONTROL_FINDS; do
         grep -q "^FAILED .*saved_registers\[$name-" "$log" \
